@@ -1,0 +1,15 @@
+# Turns a binary file into a C++ source that defines the module's data
+# resource 101 (the idle animation). A missing file gives an empty resource.
+if(EXISTS ${INPUT})
+  file(READ ${INPUT} hex HEX)
+else()
+  set(hex "")
+endif()
+string(LENGTH "${hex}" hex_length)
+math(EXPR size "${hex_length} / 2")
+string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n" bytes "${bytes}")
+if(size EQUAL 0)
+  set(bytes "0")
+endif()
+file(WRITE ${OUTPUT} "// Generated from the idle animation; do not edit.\n#include <cstddef>\n#include <cstdint>\nnamespace tavin::platform::resources {\nextern const std::uint8_t kResource101[] = {\n${bytes}\n};\nextern const std::size_t kResource101Size = ${size};\n}\n")

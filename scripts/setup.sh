@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the engine, its tools and its tests need
+# (when missing), then configures and builds incrementally into build/.
+#   scripts/setup.sh [--werror]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+  build-essential cmake ninja-build pkg-config g++ clang
+  libavcodec-dev libavutil-dev libswscale-dev libx264-dev libopus-dev
+  libusbmuxd-dev libplist-dev libavahi-compat-libdnssd-dev avahi-daemon dbus
+  googletest libgtest-dev libbenchmark-dev iproute2 util-linux
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: missing packages: ${missing[*]} (run as root to install them)" >&2
+    exit 1
+  fi
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+werror=OFF
+[ "${1:-}" = "--werror" ] && werror=ON
+[ "${CI:-}" = "true" ] && werror=ON
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENGINE_WERROR=$werror >/dev/null
+ninja -C build

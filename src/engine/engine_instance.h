@@ -1,0 +1,223 @@
+// One camera slot of the engine: its session with a phone (the session
+// layer it derives from), the camera output towards the drivers, the video
+// decoder of the current stream, the formats the phone offers, the host's
+// callbacks, and one worker thread that serialises the slot's slow
+// decisions (switching phones, reporting the phone list, telling the phone
+// whether anybody watches, re-requesting the format, reacting to address
+// changes).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "engine/host_callbacks.h"
+#include "media/video_decoder.h"
+#include "output/camera_output.h"
+#include "output/driver_control_sink.h"
+#include "platform/address_change.h"
+#include "platform/thread.h"
+#include "session/session_handler.h"
+
+namespace tavin {
+
+class WifiDiscovery;
+
+// A decision for the worker. Kind 0 selects the phone with the id; kind 1
+// reports the phone list after the delay; other kinds are ignored.
+struct EngineCommand {
+    static constexpr std::uint32_t kSelect = 0;
+    static constexpr std::uint32_t kReport = 1;
+    std::uint32_t kind = kReport;
+    PhoneId id{};
+    std::uint32_t zero = 0;
+    double delay = 0.0;
+};
+
+// The instance's current session for sending: safe to use from any thread
+// while another thread replaces or drops it (a sender holds its own
+// reference for the duration of the send).
+class CurrentTransport {
+public:
+    void set(std::shared_ptr<PhoneTransport> transport);
+    void clear() { set(nullptr); }
+    std::shared_ptr<PhoneTransport> get() const;
+    bool present() const { return get() != nullptr; }
+    // Sends on the current transport; false (and nothing sent) without one.
+    bool send(const void* data, std::size_t length) const;
+
+private:
+    mutable std::mutex lock_;
+    std::shared_ptr<PhoneTransport> transport_;
+};
+
+// The moment the next phone-list report is due. A new report request never
+// postpones (or advances) one that is pending.
+class ReportTimer {
+public:
+    void request(double now, double delay) {
+        if (due_ == 0.0) due_ = now + delay;
+    }
+    // True (and the timer cleared) when a pending report is due at `now`.
+    bool take(double now) {
+        if (due_ == 0.0 || !(now > due_)) return false;
+        due_ = 0.0;
+        return true;
+    }
+    bool pending() const { return due_ != 0.0; }
+
+private:
+    double due_ = 0.0;
+};
+
+class EngineInstance final : public SessionHandler, public DriverControlSink {
+public:
+    // Result of open() when the worker thread cannot be started.
+    static constexpr int kWorkerNotStarted = -7;
+
+    EngineInstance(int instanceCount, int index);
+    ~EngineInstance() override;
+
+    // Opens the camera output and starts the worker (EOpen). Returns 0, a
+    // negative result of the camera output, or kWorkerNotStarted.
+    int open();
+    // Stops the worker and everything the instance started.
+    void close();
+
+    HostCallbacks& host() { return host_; }
+
+    // Appends a command for the worker (any thread).
+    void queueCommand(const EngineCommand& command);
+
+    // Host controls (the exports).
+    void buttonEvent(std::int32_t code, std::int32_t value);
+    void focus(float x, float y, std::uint8_t flag);
+    void focusDistance(std::int32_t mode, float distance);
+    void setActive(bool active) { active_.store(active); }
+    bool active() const { return active_.load(); }
+    bool hasOutput() const { return output_ != nullptr; }
+    CameraOutput* output() const { return output_.get(); }
+    void setBlank(std::uint8_t blank);
+    void setVideoFormat(std::int32_t index);
+    void selectByKey(const std::string& key);
+    WifiDiscovery* wifiDiscovery() const { return wifi_.get(); }
+
+    PhoneId currentPhoneId() const;
+    bool streamingSession() const { return transport_.present(); }
+    // Drops this instance's phone: forgets the session, frees its
+    // transports and marks the phone idle (without notifications).
+    void releasePhone();
+
+    // Worker observation for tests and tools: how many phone-list reports
+    // ran, and when the last one ran (ProcessClock seconds).
+    int reportCount() const { return reportCount_.load(); }
+    double lastReportTime() const { return lastReportTime_.load(); }
+    VideoFormat currentFormat() const;
+    int chosenFormat() const { return chosenFormat_.load(); }
+
+    // Installs the factory that makes decoders for new streams (none until
+    // a decoder is available; streams then run without pictures).
+    void setDecoderFactory(VideoDecoderFactory* factory) { decoderFactory_ = factory; }
+
+    // Session hooks.
+    void onPhoneListChanged() override;
+    void onPhoneStateChanged(const PhoneId& id, PhoneState state) override;
+    void onSessionEnded() override;
+    void onCapabilities(PhoneTransport& transport, const std::uint8_t* message, std::uint32_t length) override;
+    void onNameList(const std::uint8_t* message, std::uint32_t length) override;
+    void onButtonState(std::int32_t code, std::int32_t value) override;
+    void onReport19(const std::uint8_t* message, std::uint32_t length) override;
+    void onReport20(const std::uint8_t* message, std::uint32_t length) override;
+    void onReport21(const std::uint8_t* message, std::uint32_t length) override;
+    void onReport22(const std::uint8_t* message, std::uint32_t length) override;
+    void onFocusDistanceState(const std::uint8_t* message, std::uint32_t length) override;
+    void onVideo(const std::uint8_t* payload, std::uint32_t length, std::uint32_t tagBits) override;
+    std::uint64_t passcodeHash(const PhoneId& id) override;
+
+    // Driver controls.
+    void forwardControlValue(std::int32_t value) override;
+    void forwardControlFlag(std::uint8_t flag) override;
+
+private:
+    void workerLoop();
+    void handleCommand(const EngineCommand& command, ReportTimer& timer);
+    void selectPhone(const PhoneId& id);
+    void reportPhones();
+    void autoSelect();
+    void pollUsage();
+    void pollAddressChange();
+    void followFormat();
+    VideoFormat computeWantedFormat();
+    void sendFormatRequest(const VideoFormat& format);
+    void sendCameraUsage(std::int32_t usage);
+    void setCurrentPhoneId(const PhoneId& id);
+    bool takeCommand(EngineCommand& out);
+
+    const int instanceCount_;
+    HostCallbacks host_;
+    std::unique_ptr<CameraOutput> output_;
+    std::unique_ptr<VideoDecoder> decoder_;
+    VideoDecoderFactory* decoderFactory_ = nullptr;
+    CurrentTransport transport_;
+    std::unique_ptr<platform::AddressChangeEvent> addressChange_;
+    std::unique_ptr<WifiDiscovery> wifi_;
+    std::atomic<int> chosenFormat_{0};
+    mutable std::mutex formatLock_;   // guards offered_ and current_
+    std::vector<VideoFormat> offered_;
+    VideoFormat current_{};
+    std::atomic<bool> active_{false};
+    std::int32_t lastUsage_ = 0;      // worker and stream start
+    platform::Thread worker_;
+    std::atomic<bool> running_{false};
+    std::mutex commandLock_;
+    std::deque<EngineCommand> commands_;
+    mutable std::mutex phoneIdLock_;
+    PhoneId currentPhone_{};
+    std::atomic<int> reportCount_{0};
+    std::atomic<double> lastReportTime_{0.0};
+};
+
+// The process-wide table of constructed instances by index, read by every
+// instance's worker. Readers hold it shared while they use another
+// instance; an instance leaves it (exclusively) before it is freed.
+class InstanceRegistry {
+public:
+    static constexpr int kSlots = 4;
+    static void enter(int index, EngineInstance* instance);
+    static void leave(int index);
+    // Runs f(k, instance) for k = 0..3 while the entries hold instances,
+    // stopping at the first empty one.
+    template <class F>
+    static void forEachUntilEmpty(F&& f) {
+        std::shared_lock<std::shared_mutex> guard(lock());
+        for (int k = 0; k < kSlots; ++k) {
+            if (!entries()[k]) break;
+            f(k, *entries()[k]);
+        }
+    }
+    // Runs f(k, instance) for every entry that holds one (empty ones skipped).
+    template <class F>
+    static void forEachPresent(F&& f) {
+        std::shared_lock<std::shared_mutex> guard(lock());
+        for (int k = 0; k < kSlots; ++k) {
+            if (entries()[k]) f(k, *entries()[k]);
+        }
+    }
+    // Runs f(instance or null) for one index.
+    template <class F>
+    static auto with(int index, F&& f) {
+        std::shared_lock<std::shared_mutex> guard(lock());
+        return f(index >= 0 && index < kSlots ? entries()[index] : nullptr);
+    }
+
+private:
+    static std::shared_mutex& lock();
+    static EngineInstance** entries();
+};
+
+}  // namespace tavin

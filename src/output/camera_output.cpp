@@ -1,0 +1,514 @@
+// The engine's end of one camera index's drivers.
+//
+// Transport. open() prefers the shared region the camera driver creates
+// (layout version 6); without one it talks to the camera device with device
+// requests and keeps the pictures in two local slots. The choice is made once
+// per open and never changes.
+//
+// Requests from the driver. The consumer asks for a format through the
+// region's request fields or in every WriteReply. Such a request is applied
+// only when a frame slot can hold it (formatFitsSlot): a width above 0, a
+// height not 0, kind 0..3, a finite rate, and the picture within the pixel
+// area. A reply shorter than its layout counts the words it did not return as
+// 0, so a cut reply never reads stale bytes.
+//
+// Locks. The named mutex guards the format (shared with the driver's side)
+// and the driver's format list; the in-process format lock guards the copy
+// of the format that other threads read. Neither is held while waiting for
+// anything else, and control values reach the phone only after the control
+// lock is released.
+#include "output/camera_output.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+
+#include "engine/error_record.h"
+#include "output/device_enumeration.h"
+#include "platform/byte_order.h"
+#include "platform/clock.h"
+
+namespace tavin {
+
+namespace {
+
+constexpr int kMutexWaitMs = 1000;
+constexpr int kActivePasses = 20;   // passes per consumer check while somebody watches
+constexpr int kActivePassMs = 10;
+constexpr int kInactiveSleepMs = 100;
+constexpr float kRateTolerance = 0.5f;
+
+// Black in YUY2 (bytes 0x00, 0x80, 0x00, 0x80), repeated over a 3840 x 2160
+// picture.
+constexpr std::uint32_t kYuy2Black = 0x80008000u;
+constexpr std::size_t kYuy2BlackWords = 4'147'200;
+static_assert(kYuy2BlackWords * 4 <= driver::slot::kPixelArea);
+
+// The format used when the region asks for none (or for one no slot holds).
+constexpr OutputFormat kRegionDefault{640, 360, 30.0f, driver::kYuy2};
+constexpr std::int32_t kDefaultWidth = 640;
+constexpr std::int32_t kDefaultHeight = 360;
+
+constexpr std::uint32_t kInt32Max = static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
+
+bool hasDevices(int index) { return index >= 0 && index < driver::kCameraCount; }
+
+// Row of the mutex and event names: indexes outside 0..3 take the last row.
+int objectRow(int index) { return hasDevices(index) ? index : driver::kCameraCount - 1; }
+
+// Word at `offset` of a reply of which `returned` bytes arrived; 0 when the
+// reply stopped before it.
+std::uint32_t replyWord(const std::uint8_t* reply, std::uint32_t returned, std::size_t offset) {
+    return offset + 4 <= returned ? readLe32(reply + offset) : 0;
+}
+
+bool rateDiffers(float a, float b) { return std::fabs(a - b) > kRateTolerance; }
+
+// Opens a device by path; an empty path (device not found) fails as a
+// missing file would.
+std::unique_ptr<platform::DeviceHandle> openDevice(std::string_view path, int* error) {
+    *error = 0;
+    if (path.empty()) {
+        *error = ENOENT;
+        return nullptr;
+    }
+    auto device = platform::DeviceHandle::open(std::string(path), error);
+    if (!device && *error == 0) *error = EIO;
+    return device;
+}
+
+// {interface, camera index} followed by zeros up to `length` bytes.
+void interfaceInput(std::uint8_t* input, std::size_t length, std::uint32_t interface, int index) {
+    std::memset(input, 0, length);
+    writeLe32(input, interface);
+    writeLe32(input + 4, static_cast<std::uint32_t>(index));
+}
+
+void fillYuy2Black(std::uint8_t* pixels) {
+    constexpr std::size_t total = kYuy2BlackWords * 4;
+    writeLe32(pixels, kYuy2Black);
+    std::size_t done = 4;
+    while (done < total) {
+        std::size_t n = done < total - done ? done : total - done;
+        std::memcpy(pixels + done, pixels, n);
+        done += n;
+    }
+}
+
+}  // namespace
+
+bool formatFitsSlot(std::int32_t width, std::int32_t height, float fps, std::int32_t kind) {
+    if (width <= 0 || height == 0) return false;
+    if (kind < driver::kBgr24 || kind > driver::kArgb) return false;
+    if (!std::isfinite(fps)) return false;
+    const std::uint64_t w = static_cast<std::uint64_t>(width);
+    const std::uint64_t h = height < 0 ? static_cast<std::uint64_t>(-static_cast<std::int64_t>(height))
+                                       : static_cast<std::uint64_t>(height);
+    // Both sides at most the pixel area, so the product cannot overflow.
+    if (w > driver::slot::kPixelArea || h > driver::slot::kPixelArea) return false;
+    return driver::pictureBytes(kind, w, h) <= driver::slot::kPixelArea;
+}
+
+class CameraOutput::NamedLock {
+public:
+    explicit NamedLock(platform::NamedMutex* mutex) : mutex_(mutex) {
+        held_ = !mutex_ || platform::holds(mutex_->lock(kMutexWaitMs));
+    }
+    ~NamedLock() { release(); }
+    NamedLock(const NamedLock&) = delete;
+    NamedLock& operator=(const NamedLock&) = delete;
+
+    bool held() const { return held_; }
+    void release() {
+        if (held_ && mutex_) mutex_->unlock();
+        held_ = false;
+    }
+
+private:
+    platform::NamedMutex* mutex_;
+    bool held_ = false;
+};
+
+CameraOutput::CameraOutput(int cameraIndex, DriverControlSink& controls)
+    : index_(cameraIndex), controls_(controls) {}
+
+CameraOutput::~CameraOutput() { close(); }
+
+int CameraOutput::open() {
+    close();
+    legacy_ = false;
+    audioStatus_ = 0;
+    blankState_.store(0);
+    {
+        std::lock_guard<std::mutex> guard(controlLock_);
+        lastControlA_ = 0;
+        lastControlB_ = false;
+    }
+
+    // The platform makes the event openable by every user (mode 0666); the
+    // mutex lives in this user's namespace.
+    const int row = objectRow(index_);
+    mutex_ = platform::NamedMutex::open(driver::kMutexNames[row]);
+    event_ = platform::NamedEvent::open(driver::kEventNames[row]);
+    loadIdlePicture();
+
+    // Camera index 0 finds the devices of all indexes; the others use the
+    // table as index 0 left it.
+    if (index_ == 0) enumerateDevices();
+    const DevicePathTable& table = devicePathTable();
+
+    int error = 0;
+    audio_ = openDevice(table.audioPath(index_), &error);
+    if (!audio_) {
+        recordError(errors::deviceOpenTag(index_, error, table.status()), errors::kAudioDeviceOpenCode);
+        return kAudioOpenFailed;
+    }
+    std::uint8_t input[driver::kQueryOpenInput];
+    std::uint32_t returned = 0;
+    interfaceInput(input, 8, driver::kAudioInterface, index_);
+    audio_->request(driver::kIoAttach, input, 8, nullptr, 0, &returned);  // result ignored
+
+    std::uint8_t audioQuery[4] = {};
+    std::uint8_t audioReply[4] = {};
+    if (!audio_->request(driver::kIoQuery, audioQuery, sizeof audioQuery, audioReply, sizeof audioReply,
+                         &returned)) {
+        recordError(errors::kAudioQueryFailed);
+        audio_.reset();
+        return kAudioQueryFailed;
+    }
+    audioStatus_ = replyWord(audioReply, returned, 0);
+
+    if (hasDevices(index_)) {
+        region_ = platform::SharedRegion::openExisting(driver::kRegionNames[index_], driver::region::kSize);
+        if (region_ && readLe32(region_->data() + driver::region::kLayoutVersion) != driver::region::kVersion) {
+            region_.reset();
+        }
+    }
+
+    if (region_) {
+        std::uint8_t* r = region_->data();
+        std::memset(r + driver::region::kSlot0, 0, driver::region::kSlotsEnd - driver::region::kSlot0);
+        r[driver::region::kAttached] = 1;
+        OutputFormat start{readLeI32(r + driver::region::kRequestWidth),
+                           readLeI32(r + driver::region::kRequestHeight),
+                           readLeF32(r + driver::region::kRequestFps),
+                           readLeI32(r + driver::region::kRequestKind)};
+        if (start.width == 0 || !formatFitsSlot(start.width, start.height, start.fps, start.kind)) {
+            start = kRegionDefault;
+        }
+        setOutputFormat(start.width, start.height, start.fps, start.kind);
+        if (audioStatus_ != 1) {
+            recordError(errors::kAudioNotReadyShared);
+            return kRefused;
+        }
+        return startThread() ? kOk : kRefused;
+    }
+
+    camera_ = openDevice(table.cameraPath(index_), &error);
+    if (!camera_) {
+        recordError(errors::deviceOpenTag(index_, error, table.status()), errors::kCameraDeviceOpenCode);
+        return kCameraOpenFailed;
+    }
+    interfaceInput(input, 8, driver::kCameraInterface, index_);
+    camera_->request(driver::kIoAttach, input, 8, nullptr, 0, &returned);  // result ignored
+
+    interfaceInput(input, driver::kQueryOpenInput, driver::kCameraInterface, index_);
+    std::uint8_t reply[driver::query_reply::kSize] = {};
+    if (!camera_->request(driver::kIoQuery, input, driver::kQueryOpenInput, reply, sizeof reply, &returned)) {
+        recordError(errors::kCameraQueryFailed);
+        camera_.reset();
+        return kCameraQueryFailed;
+    }
+    const std::uint32_t version = replyWord(reply, returned, driver::query_reply::kVersion);
+    if (version < driver::kCameraInterfaceLegacy) {
+        recordError(errors::kCameraVersionTooOld);
+        return kCameraTooOld;
+    }
+    legacy_ = version == driver::kCameraInterfaceLegacy;
+
+    // The device transport is decided: its local slots are made once and
+    // kept for the life of this object.
+    if (!localSlots_) localSlots_.reset(new (std::nothrow) std::uint8_t[2 * driver::slot::kSize]());
+
+    const std::uint32_t width = replyWord(reply, returned, driver::query_reply::kWidth);
+    const std::uint32_t height = replyWord(reply, returned, driver::query_reply::kHeight);
+    const float fps = driver::rateFromInterval(replyWord(reply, returned, driver::query_reply::kInterval));
+    const std::int32_t kind =
+        replyWord(reply, returned, driver::query_reply::kKindFlag) != 0 ? driver::kYuy2 : driver::kBgr24;
+    OutputFormat start{kDefaultWidth, kDefaultHeight, fps, kind};
+    if (width != 0 && height != 0 && width <= kInt32Max && height <= kInt32Max &&
+        formatFitsSlot(static_cast<std::int32_t>(width), static_cast<std::int32_t>(height), fps, kind)) {
+        start.width = static_cast<std::int32_t>(width);
+        start.height = static_cast<std::int32_t>(height);
+    }
+    setOutputFormat(start.width, start.height, start.fps, start.kind);
+
+    if (audioStatus_ != 1 || (version != driver::kCameraInterface && version != driver::kCameraInterfaceLegacy)) {
+        recordError(errors::kDeviceTransportRefused);
+        return kRefused;
+    }
+    return startThread() ? kOk : kRefused;
+}
+
+bool CameraOutput::startThread() {
+    running_.store(true);
+    if (!thread_.start([this] { outputLoop(); })) {
+        running_.store(false);
+        return false;
+    }
+    return true;
+}
+
+void CameraOutput::close() {
+    if (thread_.started()) {
+        running_.store(false);
+        thread_.join();
+    }
+    running_.store(false);
+    std::uint8_t input[8];
+    std::uint32_t returned = 0;
+    if (camera_) {
+        interfaceInput(input, sizeof input, driver::kCameraInterface, index_);
+        camera_->request(driver::kIoDetach, input, sizeof input, nullptr, 0, &returned);
+        camera_.reset();
+    }
+    if (audio_) {
+        audio_->request(driver::kIoDetach, nullptr, 0, nullptr, 0, &returned);
+        audio_.reset();
+    }
+    if (region_) {
+        region_->data()[driver::region::kAttached] = 0;
+        region_.reset();
+    }
+    mutex_.reset();
+    event_.reset();
+    releaseIdlePicture();
+}
+
+std::uint8_t* CameraOutput::slot(int index) const {
+    if (index != 0 && index != 1) return nullptr;
+    if (region_) return region_->data() + driver::region::slotOffset(index);
+    if (localSlots_) return localSlots_.get() + static_cast<std::size_t>(index) * driver::slot::kSize;
+    return nullptr;
+}
+
+void CameraOutput::clearSlots() {
+    const std::int32_t kind = outputFormat().kind;
+    for (int i = 0; i < 2; ++i) {
+        std::uint8_t* s = slot(i);
+        if (!s) return;
+        // The ready flag goes first, so that a consumer never takes a picture
+        // that is being cleared.
+        writeLe32(s + driver::slot::kReady, 0);
+        writeLeI32(s + driver::slot::kByteCount, 0);
+        writeLeF32(s + driver::slot::kTimeStamp, 0.0f);
+        if (kind == driver::kYuy2) {
+            fillYuy2Black(s);
+        } else {
+            std::memset(s, 0, driver::slot::kPixelArea);
+        }
+    }
+}
+
+void CameraOutput::setOutputFormat(std::int32_t width, std::int32_t height, float fps, std::int32_t kind) {
+    NamedLock lock(mutex_.get());
+    if (!lock.held()) {
+        recordError(errors::kSetFormatMutexTimeout);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(formatLock_);
+        format_ = OutputFormat{width, height, fps, kind};
+    }
+    lock.release();
+    rebuildDrawingSurface();
+}
+
+OutputFormat CameraOutput::outputFormat() const {
+    std::lock_guard<std::mutex> guard(formatLock_);
+    return format_;
+}
+
+void CameraOutput::writeFrame(const std::uint8_t* bytes, std::int32_t count) {
+    if (count < 0 || static_cast<std::size_t>(count) > driver::slot::kPixelArea) return;
+    if (!bytes && count > 0) return;
+    const std::size_t n = static_cast<std::size_t>(count);
+
+    if (region_) {
+        std::uint8_t* r = region_->data();
+        const float stamp0 = readLeF32(r + driver::region::kSlot0 + driver::slot::kTimeStamp);
+        const float stamp1 = readLeF32(r + driver::region::kSlot1 + driver::slot::kTimeStamp);
+        std::uint8_t* s = slot(stamp1 < stamp0 ? 1 : 0);
+        if (n) std::memmove(s, bytes, n);  // the picture may come from another slot
+        writeLeI32(s + driver::slot::kByteCount, count);
+        writeLeF32(s + driver::slot::kTimeStamp, static_cast<float>(platform::processClock()));
+        std::atomic_thread_fence(std::memory_order_release);
+        writeLe32(s + driver::slot::kReady, 1);
+        followRequest(readLeI32(r + driver::region::kRequestWidth), readLeI32(r + driver::region::kRequestHeight),
+                      readLeF32(r + driver::region::kRequestFps), readLeI32(r + driver::region::kRequestKind));
+        return;
+    }
+    if (!camera_) return;
+    const std::uint32_t code =
+        legacy_ ? driver::kIoWriteBase : driver::kIoWriteBase + 4u * static_cast<std::uint32_t>(index_);
+    std::uint8_t reply[driver::write_reply::kSize] = {};
+    std::uint32_t returned = 0;
+    if (!camera_->request(code, bytes, static_cast<std::uint32_t>(n), reply, sizeof reply, &returned)) return;
+    if (returned == 0) return;
+    takeWriteReply(reply, returned);
+}
+
+void CameraOutput::takeWriteReply(const std::uint8_t* reply, std::uint32_t returned) {
+    namespace wr = driver::write_reply;
+    if (replyWord(reply, returned, wr::kStreaming) == 0) return;
+    const std::uint32_t width = replyWord(reply, returned, wr::kWidth);
+    const std::uint32_t height = replyWord(reply, returned, wr::kHeight);
+    const float fps = driver::rateFromInterval(replyWord(reply, returned, wr::kInterval));
+    const std::int32_t kind = replyWord(reply, returned, wr::kKindFlag) != 0 ? driver::kYuy2 : driver::kBgr24;
+
+    // Sizes beyond int32 are not pictures any slot holds: such a reply
+    // differs from every format and is never applied.
+    const bool representable = width <= kInt32Max && height <= kInt32Max;
+    std::int32_t w = representable ? static_cast<std::int32_t>(width) : 0;
+    std::int32_t h = representable ? static_cast<std::int32_t>(height) : 0;
+    // A legacy driver takes its 24-bit pictures bottom-up.
+    if (legacy_ && kind == driver::kBgr24) h = -h;
+
+    const OutputFormat current = outputFormat();
+    const bool differs = !representable || w != current.width || h != current.height || kind != current.kind ||
+                         rateDiffers(fps, current.fps);
+    if (differs) {
+        if (representable && formatFitsSlot(w, h, fps, kind)) setOutputFormat(w, h, fps, kind);
+        clearSlots();
+    }
+    if (returned >= wr::kSize) {
+        forwardControls(static_cast<std::int32_t>(replyWord(reply, returned, wr::kControlA)),
+                        replyWord(reply, returned, wr::kControlB));
+    }
+}
+
+void CameraOutput::followRequest(std::int32_t width, std::int32_t height, float fps, std::int32_t kind) {
+    if (width == 0 || height == 0) return;
+    const OutputFormat current = outputFormat();
+    if (width == current.width && height == current.height && kind == current.kind &&
+        !rateDiffers(fps, current.fps)) {
+        return;
+    }
+    if (!formatFitsSlot(width, height, fps, kind)) return;
+    setOutputFormat(width, height, fps, kind);
+    clearSlots();
+}
+
+void CameraOutput::forwardControls(std::int32_t valueA, std::uint32_t flagB) {
+    const bool flag = flagB != 0;
+    bool sendValue = false;
+    bool sendFlag = false;
+    {
+        std::lock_guard<std::mutex> guard(controlLock_);
+        if (valueA != lastControlA_) {
+            lastControlA_ = valueA;
+            sendValue = true;
+        }
+        if (flag != lastControlB_) {
+            lastControlB_ = flag;
+            sendFlag = true;
+        }
+    }
+    if (sendValue) controls_.forwardControlValue(valueA);
+    if (sendFlag) controls_.forwardControlFlag(flag ? 1 : 0);
+}
+
+bool CameraOutput::isConsumerActive() {
+    if (region_) return region_->data()[driver::region::kConsumerState] == driver::region::kConsumerReading;
+    if (!camera_) return false;
+    std::uint8_t input[8];
+    interfaceInput(input, sizeof input, driver::kCameraInterface, index_);
+    std::uint8_t reply[driver::query_reply::kSize] = {};
+    std::uint32_t returned = 0;
+    if (!camera_->request(driver::kIoQuery, input, sizeof input, reply, sizeof reply, &returned)) return false;
+    return replyWord(reply, returned, driver::query_reply::kStreaming) != 0 ||
+           replyWord(reply, returned, driver::query_reply::kVersion) == driver::kCameraInterfaceLegacy;
+}
+
+bool CameraOutput::driverTakesFormatList() const {
+    return region_ && readLe32(region_->data() + driver::region::kFormatListFlag) != 0;
+}
+
+bool CameraOutput::writeDriverFormatList(std::span<const DriverFormatEntry> entries) {
+    namespace rg = driver::region;
+    if (!region_) return false;
+    NamedLock lock(mutex_.get());
+    if (!lock.held()) return false;
+    std::uint8_t* r = region_->data();
+    const std::size_t n = entries.size() < rg::kFormatEntryMax ? entries.size() : rg::kFormatEntryMax;
+    writeLe32(r + rg::kFormatCount, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint8_t* e = r + rg::kFormatEntries + i * rg::kFormatEntrySize;
+        writeLe32(e, entries[i].width);
+        writeLe32(e + 4, entries[i].height);
+        writeLe32(e + 8, entries[i].fpsMilli);
+        writeLe32(e + 12, entries[i].flag);
+        std::atomic_thread_fence(std::memory_order_release);
+        writeLe32(r + rg::kFormatCount, static_cast<std::uint32_t>(i + 1));
+    }
+    return true;
+}
+
+CameraOutput::StepBranch CameraOutput::stepBranch(bool blank, bool streaming, bool region) {
+    if (blank && !streaming) return StepBranch::Blank;
+    if (!streaming) return StepBranch::Idle;
+    return region ? StepBranch::PollRegion : StepBranch::ForwardLocal;
+}
+
+void CameraOutput::outputLoop() {
+    while (running_.load()) {
+        if (isConsumerActive()) {
+            for (int i = 0; i < kActivePasses; ++i) {
+                if (!running_.load()) break;
+                outputStep();
+                platform::sleepMs(kActivePassMs);
+            }
+        } else {
+            platform::sleepMs(kInactiveSleepMs);
+        }
+    }
+}
+
+void CameraOutput::outputStep() {
+    const StepBranch branch = stepBranch(blank_.load() != 0, streaming_.load(), region_ != nullptr);
+    if (branch == StepBranch::Blank) {
+        blankPass();
+        return;
+    }
+    blankState_.store(0);
+    switch (branch) {
+        case StepBranch::PollRegion: pollRegion(); break;
+        case StepBranch::ForwardLocal: forwardLocalSlotPass(); break;
+        case StepBranch::Idle: idlePass(); break;
+        case StepBranch::Blank: break;
+    }
+}
+
+void CameraOutput::pollRegion() {
+    namespace rg = driver::region;
+    const std::uint8_t* r = region_->data();
+    followRequest(readLeI32(r + rg::kRequestWidth), readLeI32(r + rg::kRequestHeight),
+                  readLeF32(r + rg::kRequestFps), readLeI32(r + rg::kRequestKind));
+    forwardControls(readLeI32(r + rg::kControlValueA), readLe32(r + rg::kControlFlagB));
+}
+
+// The idle picture (animation, drawing surface, its pass) and the blank and
+// local-slot passes of publishing join here. Until they are built an idle,
+// blank or device-transport streaming pass sends nothing.
+void CameraOutput::loadIdlePicture() {}
+void CameraOutput::rebuildDrawingSurface() {}
+void CameraOutput::releaseIdlePicture() {}
+void CameraOutput::blankPass() {}
+void CameraOutput::forwardLocalSlotPass() {}
+void CameraOutput::idlePass() {}
+
+}  // namespace tavin

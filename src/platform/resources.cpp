@@ -1,0 +1,18 @@
+// Data resources linked into the library, found by number.
+#include "platform/resources.h"
+
+namespace tavin::platform {
+
+namespace resources {
+// Generated at build time from resources/idle.gif (cmake/embed_resource.cmake).
+extern const std::uint8_t kResource101[];
+extern const std::size_t kResource101Size;
+}  // namespace resources
+
+std::span<const std::uint8_t> findResource(int id) {
+    if (id == 101 && resources::kResource101Size > 0)
+        return {resources::kResource101, resources::kResource101Size};
+    return {};
+}
+
+}  // namespace tavin::platform

@@ -1,0 +1,109 @@
+#include "support/output_support.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "engine/error_record.h"
+#include "output/driver_layout.h"
+#include "platform/registry_store.h"
+
+namespace tavin::test {
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+// ---- RecordingControls ------------------------------------------------------
+
+void RecordingControls::add(Call call) {
+    std::lock_guard<std::mutex> guard(lock_);
+    calls_.push_back(call);
+    changed_.notify_all();
+}
+
+std::vector<RecordingControls::Call> RecordingControls::calls() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return calls_;
+}
+
+bool RecordingControls::waitForCalls(std::size_t count, int timeoutMs) const {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return calls_.size() >= count; });
+}
+
+// ---- ScopedDeviceDir --------------------------------------------------------
+
+ScopedDeviceDir::ScopedDeviceDir() : path_(root_.path() + "/devices") {
+    if (const char* old = std::getenv("TAVIN_DEVICE_DIR")) previous_ = old;
+    ::setenv("TAVIN_DEVICE_DIR", path_.c_str(), 1);
+}
+
+ScopedDeviceDir::~ScopedDeviceDir() {
+    if (previous_)
+        ::setenv("TAVIN_DEVICE_DIR", previous_->c_str(), 1);
+    else
+        ::unsetenv("TAVIN_DEVICE_DIR");
+}
+
+void ScopedDeviceDir::writeDevice(const std::string& name, const std::string& friendlyName,
+                                  const std::string& devicePath) {
+    ::mkdir(path_.c_str(), 0700);
+    std::ofstream file(path_ + "/" + name + ".device", std::ios::binary | std::ios::trunc);
+    file << "FriendlyName=" << friendlyName << "\nDevicePath=" << devicePath << "\n";
+}
+
+// ---- Vcam -------------------------------------------------------------------
+
+namespace {
+
+std::vector<std::string> vcamArgv(const std::string& deviceDir, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{toolPath("vcam"), "--device-dir", deviceDir, "--stats-interval", "0"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+}  // namespace
+
+Vcam::Vcam(const std::string& deviceDir, const std::vector<std::string>& args)
+    : process_(vcamArgv(deviceDir, args)) {
+    ready_ = process_.waitForLine("vcam: ready", std::chrono::milliseconds(kOutputWaitMs)).has_value();
+}
+
+Vcam::~Vcam() { process_.stop(); }
+
+bool Vcam::command(const std::string& line, const std::string& echo) {
+    const int before = process_.countLines(echo);
+    process_.writeLine(line);
+    return waitForCount(echo, before + 1);
+}
+
+bool Vcam::waitForCount(const std::string& text, int count, int timeoutMs) {
+    return waitUntil([&] { return process_.countLines(text) >= count; }, timeoutMs);
+}
+
+// ---- Named objects and the error record -------------------------------------
+
+std::unique_ptr<platform::SharedRegion> mapRegion(int index) {
+    return platform::SharedRegion::openExisting(driver::kRegionNames[index], driver::region::kSize);
+}
+
+void clearErrorRecord() {
+    if (auto key = platform::RegistryKey::open(false)) key->deleteValue(kErrorRecordValue);
+}
+
+void unlinkOutputObjects() {
+    for (int i = 0; i < driver::kCameraCount; ++i) {
+        platform::NamedMutex::unlink(driver::kMutexNames[i]);
+        platform::NamedEvent::unlink(driver::kEventNames[i]);
+    }
+}
+
+}  // namespace tavin::test

@@ -1,0 +1,17 @@
+// Small file-system helpers of the daemon.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tavin::vcam {
+
+// Writes the file through a temporary name (the path plus ".part") and a
+// rename, so that a reader never sees half a file. False (errno set) on failure.
+bool writeFileAtomically(const std::string& path, const std::vector<std::uint8_t>& bytes);
+
+// mkdir -p, mode 0755 for the parts it creates.
+bool makeDirectories(const std::string& path, std::string& error);
+
+}  // namespace tavin::vcam

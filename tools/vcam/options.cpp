@@ -1,0 +1,307 @@
+#include "options.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/device_channel.h"
+
+namespace tavin::vcam {
+namespace {
+
+template <typename T>
+bool parseNumber(std::string_view text, T& out) {
+    if (text.empty()) return false;
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, out);
+    return ec == std::errc() && ptr == end;
+}
+
+bool parseCameraList(std::string_view text, std::vector<int>& out, std::string& error) {
+    out.clear();
+    while (!text.empty()) {
+        std::size_t comma = text.find(',');
+        std::string_view item = text.substr(0, comma);
+        int index = -1;
+        if (!parseNumber(item, index) || index < 0 || index >= driver::kCameraCount) {
+            error = "camera index must be 0..3: '" + std::string(item) + "'";
+            return false;
+        }
+        if (std::find(out.begin(), out.end(), index) == out.end()) out.push_back(index);
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    if (out.empty()) {
+        error = "--cameras needs at least one index";
+        return false;
+    }
+    std::sort(out.begin(), out.end());
+    return true;
+}
+
+// "[N:]PATH": a single digit 0..3 and a colon pick the camera; otherwise 0.
+OutputTarget parseTarget(std::string_view text) {
+    OutputTarget t;
+    if (text.size() > 2 && text[0] >= '0' && text[0] <= '3' && text[1] == ':') {
+        t.camera = text[0] - '0';
+        text.remove_prefix(2);
+    }
+    t.path = std::string(text);
+    return t;
+}
+
+bool checkTargets(const std::vector<OutputTarget>& targets, const char* option, std::string& error) {
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        if (targets[i].path.empty()) {
+            error = std::string(option) + " needs a file name";
+            return false;
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            if (targets[j].camera == targets[i].camera) {
+                error = std::string(option) + " given twice for camera " + std::to_string(targets[i].camera);
+                return false;
+            }
+            if (targets[j].path == targets[i].path) {
+                error = std::string(option) + " names '" + targets[i].path + "' twice";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool validFormat(const RequestedFormat& f, std::string* why) {
+    auto fail = [&](const char* reason) {
+        if (why) *why = reason;
+        return false;
+    };
+    if (f.kind < driver::kBgr24 || f.kind > driver::kArgb) return fail("pixel kind must be 0..3");
+    if (f.width <= 0 || f.width > 65'535 || f.height == 0 || f.height < -65'535 || f.height > 65'535)
+        return fail("width must be above 0 and height not 0");
+    if (f.height < 0 && f.kind != driver::kBgr24 && f.kind != driver::kArgb)
+        return fail("only kinds 0 and 3 have bottom-up rows");
+    if (!std::isfinite(f.fps) || f.fps <= 0.0f || f.fps > 1000.0f) return fail("rate must be in (0, 1000]");
+    const std::size_t h = static_cast<std::size_t>(std::abs(f.height));
+    if (driver::pictureBytes(f.kind, static_cast<std::size_t>(f.width), h) > driver::slot::kPixelArea)
+        return fail("picture does not fit a frame slot");
+    if (f.kind == driver::kYuy2 && f.width % 2 != 0) return fail("kind 1 needs an even width");
+    if (f.kind == driver::kI420 && (f.width % 2 != 0 || h % 2 != 0))
+        return fail("kind 2 needs an even width and height");
+    return true;
+}
+
+bool parseFormat(std::string_view text, RequestedFormat& out, std::string* why) {
+    auto fail = [&](const char* reason) {
+        if (why) *why = reason;
+        return false;
+    };
+    if (text == "none") {
+        out = RequestedFormat{};
+        return true;
+    }
+    std::size_t x = text.find('x');
+    std::size_t at = text.find('@');
+    std::size_t colon = text.find(':');
+    if (x == std::string_view::npos || at == std::string_view::npos || colon == std::string_view::npos ||
+        !(x < at && at < colon))
+        return fail("format must be WIDTHxHEIGHT@FPS:KIND or none");
+    RequestedFormat f;
+    if (!parseNumber(text.substr(0, x), f.width) || !parseNumber(text.substr(x + 1, at - x - 1), f.height) ||
+        !parseNumber(text.substr(at + 1, colon - at - 1), f.fps) ||
+        !parseNumber(text.substr(colon + 1), f.kind))
+        return fail("format must be WIDTHxHEIGHT@FPS:KIND or none");
+    if (!validFormat(f, why)) return false;
+    out = f;
+    return true;
+}
+
+std::string formatText(const RequestedFormat& f) {
+    if (f.width == 0) return "none";
+    char text[96];
+    std::snprintf(text, sizeof text, "%dx%d@%g:%d", f.width, f.height, static_cast<double>(f.fps), f.kind);
+    return text;
+}
+
+bool VcamOptions::hasCamera(int index) const {
+    return std::find(cameras.begin(), cameras.end(), index) != cameras.end();
+}
+
+bool parseOptions(int argc, char** argv, VcamOptions& out, std::string& error, bool& helpShown) {
+    helpShown = false;
+    VcamOptions o;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        auto value = [&](std::string_view& v) {
+            if (i + 1 >= argc) {
+                error = std::string(arg) + " needs a value";
+                return false;
+            }
+            v = argv[++i];
+            return true;
+        };
+        auto number = [&](auto& n) {
+            std::string_view v;
+            if (!value(v)) return false;
+            if (!parseNumber(v, n)) {
+                error = std::string(arg) + ": not a number: '" + std::string(v) + "'";
+                return false;
+            }
+            return true;
+        };
+        std::string_view v;
+        if (arg == "--help" || arg == "-h") {
+            helpShown = true;
+            return false;
+        } else if (arg == "--cameras") {
+            if (!value(v) || !parseCameraList(v, o.cameras, error)) return false;
+        } else if (arg == "--region") {
+            o.mode = CameraMode::Region;
+        } else if (arg == "--device") {
+            o.mode = CameraMode::Device;
+        } else if (arg == "--legacy") {
+            o.mode = CameraMode::Legacy;
+        } else if (arg == "--region-version") {
+            if (!number(o.regionVersion)) return false;
+        } else if (arg == "--region-size") {
+            if (!number(o.regionSize)) return false;
+            if (o.regionSize == 0 || o.regionSize > driver::region::kSize) {
+                error = "--region-size must be 1..49865088";
+                return false;
+            }
+        } else if (arg == "--camera-version") {
+            std::uint32_t version = 0;
+            if (!number(version)) return false;
+            o.cameraVersion = version;
+        } else if (arg == "--camera-query-fails") {
+            o.cameraQueryFails = true;
+        } else if (arg == "--no-camera-file") {
+            o.cameraFile = false;
+        } else if (arg == "--no-audio") {
+            o.audio = false;
+        } else if (arg == "--audio-status") {
+            if (!number(o.audioStatus)) return false;
+        } else if (arg == "--audio-query-fails") {
+            o.audioQueryFails = true;
+        } else if (arg == "--audio-buffer") {
+            if (!number(o.audioBufferBytes)) return false;
+            if (o.audioBufferBytes < 2 || o.audioBufferBytes > 48'000u * 2u * 60u) {
+                error = "--audio-buffer must be 2..5760000 bytes";
+                return false;
+            }
+        } else if (arg == "--consumer") {
+            o.consumer = true;
+        } else if (arg == "--format") {
+            if (!value(v)) return false;
+            std::string why;
+            if (!parseFormat(v, o.format, &why)) {
+                error = "--format: " + why;
+                return false;
+            }
+        } else if (arg == "--formatlist") {
+            o.formatList = true;
+        } else if (arg == "--device-dir") {
+            if (!value(v)) return false;
+            o.deviceDir = std::string(v);
+        } else if (arg == "--socket-dir") {
+            if (!value(v)) return false;
+            o.socketDir = std::string(v);
+        } else if (arg == "--commands") {
+            if (!value(v)) return false;
+            o.commandFifo = std::string(v);
+        } else if (arg == "--y4m") {
+            if (!value(v)) return false;
+            o.y4m.push_back(parseTarget(v));
+        } else if (arg == "--pcm") {
+            if (!value(v)) return false;
+            o.pcm.push_back(parseTarget(v));
+        } else if (arg == "--stats-interval") {
+            if (!number(o.statsInterval)) return false;
+            if (!std::isfinite(o.statsInterval) || o.statsInterval < 0.0 || o.statsInterval > 86'400.0) {
+                error = "--stats-interval must be 0..86400 seconds";
+                return false;
+            }
+        } else {
+            error = "unknown option '" + std::string(arg) + "'";
+            return false;
+        }
+    }
+    if (!checkTargets(o.y4m, "--y4m", error) || !checkTargets(o.pcm, "--pcm", error)) return false;
+    int toStdout = 0;
+    for (const auto* list : {&o.y4m, &o.pcm})
+        for (const OutputTarget& t : *list) {
+            if (t.path == "-") ++toStdout;
+            if (!o.hasCamera(t.camera)) {
+                error = "output for camera " + std::to_string(t.camera) + ", which does not exist";
+                return false;
+            }
+        }
+    if (toStdout > 1) {
+        error = "only one stream can go to standard output";
+        return false;
+    }
+    for (const OutputTarget& t : o.y4m)
+        for (const OutputTarget& p : o.pcm)
+            if (t.path == p.path) {
+                error = "'" + t.path + "' named for both --y4m and --pcm";
+                return false;
+            }
+    if (o.mode != CameraMode::Region && o.format.width != 0 && o.format.kind != driver::kBgr24 &&
+        o.format.kind != driver::kYuy2) {
+        error = "device requests carry pixel kinds 0 and 1 only";
+        return false;
+    }
+    if (o.deviceDir.empty()) o.deviceDir = platform::captureDeviceDirectory();
+    if (o.socketDir.empty()) o.socketDir = o.deviceDir;
+    out = std::move(o);
+    return true;
+}
+
+const char* usage() {
+    return "usage: vcam [options]\n"
+           "Plays the virtual camera and audio drivers of camera indexes 0..3.\n"
+           "\n"
+           "Devices:\n"
+           "  --cameras LIST         camera indexes that exist, e.g. 0,2 (default 0,1,2,3)\n"
+           "  --region               shared frame region, layout version 6 (default)\n"
+           "  --device               no region; the camera answers device requests, interface 100\n"
+           "  --legacy               no region; device requests, legacy interface 2\n"
+           "  --region-version N     layout version written into the region (default 6)\n"
+           "  --region-size BYTES    size of the region object (default 49865088)\n"
+           "  --camera-version N     interface version in the camera's query reply\n"
+           "  --camera-query-fails   the camera's query request fails (status EIO)\n"
+           "  --no-camera-file       no camera .device files\n"
+           "  --no-audio             no audio devices\n"
+           "  --audio-status N       status in the audio query reply (default 1 = ready)\n"
+           "  --audio-query-fails    the audio query request fails (status EIO)\n"
+           "  --audio-buffer BYTES   simulated playback buffer (default 96000)\n"
+           "  --device-dir DIR       where .device files go (default $TAVIN_DEVICE_DIR\n"
+           "                         or /run/tavin/devices)\n"
+           "  --socket-dir DIR       where device sockets go (default the device dir)\n"
+           "Consumer:\n"
+           "  --consumer             a consumer reads from the start\n"
+           "  --format WxH@FPS:KIND  requested format from the start, e.g. 1280x720@30:1\n"
+           "                         ('none' = no request, the default)\n"
+           "  --formatlist           the driver takes a format list\n"
+           "Output:\n"
+           "  --y4m [N:]FILE         write camera N's pictures (default 0) as Y4M; '-' = stdout\n"
+           "  --pcm [N:]FILE         write audio N's samples as raw s16le, 48 kHz mono\n"
+           "  --commands FIFO        read commands from FIFO (created if missing) instead of stdin\n"
+           "  --stats-interval SEC   statistics period on stderr (default 5, 0 = off)\n"
+           "\n"
+           "Commands (one a line):\n"
+           "  format N WxH@FPS:KIND|none    request a format\n"
+           "  request N W H FPS KIND        write the request fields as given, unchecked\n"
+           "  consumer N on|off\n"
+           "  control N A VALUE | control N B VALUE\n"
+           "  formatlist N on|off\n"
+           "  snapshot N FILE.png           save camera N's next picture\n"
+           "  stats\n"
+           "  quit\n";
+}
+
+}  // namespace tavin::vcam
