@@ -1,0 +1,53 @@
+// An opened engine slot given a phone through its sink: it chooses the
+// phone, connects to the real phone simulator, answers it and forwards the
+// host's and the driver's controls.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include "engine.h"
+#include "engine/engine_instance.h"
+#include "engine/instance_table.h"
+#include "platform/clock.h"
+#include "support/engine_support.h"
+#include "support/session_support.h"
+
+using namespace tavin;
+using test::OpenedEngine;
+using test::waitFor;
+
+TEST_F(OpenedEngine, APhoneFromTheSinkIsChosenConnectedAndTold) {
+    if (!test::PhoneProcess::available()) GTEST_SKIP() << "the phone simulator is not built";
+    open(1, {"--consumer", "--format", "1280x720@30:1"});
+    test::PhoneProcess phone({"--name", "Simulated"});
+    ASSERT_TRUE(phone.started());
+
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    PhoneId id{};
+    id[0] = 0x7a;
+    id[1] = 0x3c;
+    EngineInstance& slot0 = *InstanceTable::at(0);
+    slot0.networkSink().PhoneFound(id, 7, "", reinterpret_cast<sockaddr*>(&a), htons(phone.sessionPort()));
+
+    // After the start delay slot 0 chooses the phone and connects; the
+    // phone hears the version, the usage "not yet known", then the real one.
+    EXPECT_TRUE(phone.waitForLog("rx EngineVersion 12 15", 8000));
+    EXPECT_TRUE(phone.waitForLog("rx CameraUsage count=1 index=0 usage=0", 3000));
+    EXPECT_TRUE(phone.waitForLog("rx CameraUsage count=1 index=0 usage=2", 3000));
+    EXPECT_TRUE(phone.waitForLog("rx PingReply", 3000));
+    EXPECT_EQ(slot0.currentPhoneId(), id);
+    EXPECT_TRUE(test::hostLog().hasStatus(0, 2));  // Connecting
+
+    // Host controls reach the phone.
+    ButtonEvent(0, 4, 77);
+    EXPECT_TRUE(phone.waitForLog("rx Button code=4 value=77", 3000));
+    EFocusDistance(0, 1, 0.5f);
+    EXPECT_TRUE(phone.waitForLog("rx FocusDistance", 3000));
+
+    // The driver's control value is forwarded to the phone as a Button.
+    ASSERT_TRUE(vcam_->command("control 0 A 5", "control"));
+    EXPECT_TRUE(phone.waitForLog("rx Button code=4 value=5", 3000));
+}

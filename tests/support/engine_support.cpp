@@ -1,0 +1,68 @@
+#include "support/engine_support.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "engine.h"
+#include "platform/clock.h"
+
+namespace tavin::test {
+
+namespace {
+void onStatus(int32_t index, int32_t code) {
+    std::lock_guard<std::mutex> guard(hostLog().lock);
+    hostLog().status.emplace_back(index, code);
+}
+
+void onPhone(int32_t index, int32_t position, const char* key, const char* name, int32_t current) {
+    std::lock_guard<std::mutex> guard(hostLog().lock);
+    hostLog().phones.push_back(std::to_string(index) + " " + std::to_string(position) + " " + key + " " + name +
+                               " " + std::to_string(current));
+}
+
+int32_t onFormats(int32_t, const char*) { return 0; }
+}  // namespace
+
+HostLog& hostLog() {
+    static HostLog log;
+    return log;
+}
+
+bool HostLog::hasStatus(int index, int code) {
+    std::lock_guard<std::mutex> guard(lock);
+    return std::find(status.begin(), status.end(), std::make_pair(index, code)) != status.end();
+}
+
+bool waitFor(const std::function<bool()>& done, double seconds) {
+    const double end = platform::processClock() + seconds;
+    while (platform::processClock() < end) {
+        if (done()) return true;
+        usleep(10'000);
+    }
+    return done();
+}
+
+void OpenedEngine::open(int count, std::vector<std::string> vcamArgs) {
+    setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
+    vcam_ = std::make_unique<Vcam>(devices_.path(), vcamArgs);
+    ASSERT_TRUE(vcam_->ready());
+    EInitialize(count, onStatus);
+    for (int i = 0; i < count && i < 4; ++i) {
+        SetCallback(static_cast<uint32_t>(i), nullptr, nullptr, onPhone, nullptr, nullptr, nullptr, nullptr, nullptr,
+                    nullptr, onFormats);
+    }
+    for (int i = 0; i < count && i < 4; ++i) ASSERT_EQ(EOpen(), i);
+    for (int i = 0; i < count && i < 4; ++i) ASSERT_TRUE(hostLog().hasStatus(i, 0)) << "slot " << i;
+}
+
+void OpenedEngine::TearDown() {
+    for (std::uint32_t i = 0; i < 4; ++i) EUninitialize(i);
+    vcam_.reset();
+    unlinkOutputObjects();
+}
+
+void OpenedEngine::waitForWorkers() { usleep(2'400'000); }
+
+}  // namespace tavin::test
