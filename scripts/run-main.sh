@@ -24,7 +24,7 @@ job() {
   build/tools/vcam --consumer --format 1280x720@30:1 <"$work/vcam.in" >"$work/vcam.out" 2>&1 &
   for _ in $(seq 100); do grep -q "vcam: ready" "$work/vcam.out" 2>/dev/null && break; sleep 0.1; done
 
-  build/tools/phone --bind 127.0.0.1 --session-port 0 --probe-port 0 --name "Simulated phone" \
+  build/tools/phone --bind 127.0.0.1 --session-port 0 --probe-port 0 --name "Simulated phone" --stream-unasked \
     >"$work/phone.out" 2>"$work/phone.log" &
   local ports=""
   for _ in $(seq 100); do

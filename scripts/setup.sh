@@ -30,4 +30,4 @@ werror=OFF
 [ "${1:-}" = "--werror" ] && werror=ON
 [ "${CI:-}" = "true" ] && werror=ON
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENGINE_WERROR=$werror >/dev/null
-ninja -C build
+ninja -C build --quiet

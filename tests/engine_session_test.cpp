@@ -9,6 +9,7 @@
 #include "engine.h"
 #include "engine/engine_instance.h"
 #include "engine/instance_table.h"
+#include "engine/phone_list.h"
 #include "platform/clock.h"
 #include "support/engine_support.h"
 #include "support/session_support.h"
@@ -20,15 +21,13 @@ using test::waitFor;
 TEST_F(OpenedEngine, APhoneFromTheSinkIsChosenConnectedAndTold) {
     if (!test::PhoneProcess::available()) GTEST_SKIP() << "the phone simulator is not built";
     open(1, {"--consumer", "--format", "1280x720@30:1"});
-    test::PhoneProcess phone({"--name", "Simulated"});
+    test::PhoneProcess phone({"--name", "Simulated", "--id", "7a3c0e51d2b84f96a1c5e0f3b7d29486", "--stream-unasked"});
     ASSERT_TRUE(phone.started());
 
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    PhoneId id{};
-    id[0] = 0x7a;
-    id[1] = 0x3c;
+    const PhoneId id{0x7a, 0x3c, 0x0e, 0x51, 0xd2, 0xb8, 0x4f, 0x96, 0xa1, 0xc5, 0xe0, 0xf3, 0xb7, 0xd2, 0x94, 0x86};
     EngineInstance& slot0 = *InstanceTable::at(0);
     slot0.networkSink().PhoneFound(id, 7, "", reinterpret_cast<sockaddr*>(&a), htons(phone.sessionPort()));
 
@@ -50,4 +49,17 @@ TEST_F(OpenedEngine, APhoneFromTheSinkIsChosenConnectedAndTold) {
     // The driver's control value is forwarded to the phone as a Button.
     ASSERT_TRUE(vcam_->command("control 0 A 5", "control"));
     EXPECT_TRUE(phone.waitForLog("rx Button code=4 value=5", 3000));
+
+    // The phone streams (no decoder asks for a format yet, so it starts by
+    // itself): the host hears the phone with its key and its path.
+    const std::string expected = "0 0 " + phoneKey(id) + " Simulated [WiFi] 1";
+    EXPECT_EQ(phoneKey(id), "1359887482");
+    EXPECT_TRUE(test::waitFor(
+        [&] {
+            std::lock_guard<std::mutex> guard(test::hostLog().lock);
+            const auto& phones = test::hostLog().phones;
+            return std::find(phones.begin(), phones.end(), expected) != phones.end();
+        },
+        5.0));
+    EXPECT_TRUE(test::hostLog().hasStatus(0, 3));  // Streaming
 }

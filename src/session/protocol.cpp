@@ -27,7 +27,7 @@ std::array<std::uint8_t, N> startMessage(std::uint8_t type) {
 // one NUL always ends it; the rest of the field stays zero.
 void writeTextField(std::uint8_t* field, std::size_t fieldSize, std::string_view text) {
     std::size_t n = std::min(text.size(), fieldSize - 1);
-    std::memcpy(field, text.data(), n);
+    if (n > 0) std::memcpy(field, text.data(), n);
     std::memset(field + n, 0, fieldSize - n);
 }
 

@@ -53,7 +53,9 @@ public:
     // (10 s unless changed; 0 or less disables it). For tests and tools.
     void setIdleTimeout(double seconds) { idleTimeout_.store(seconds); }
 
-    // True when the last connectToPhone chose a USB path.
+    // True when the last connectToPhone connected over a USB path (a
+    // usbmuxd USB handle or an adb loopback port); false after it fell back
+    // to the Wi-Fi address.
     bool viaUsb() const { return viaUsb_.load(); }
 
     // Stops and frees the TCP transport and then the usbmuxd transport,

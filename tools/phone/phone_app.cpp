@@ -155,12 +155,24 @@ void PhoneApp::acceptSession() {
     socklen_t length = sizeof peer;
     int fd = ::accept4(sessionListener_, &peer.sa, &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;
-    std::lock_guard<std::mutex> lock(lock_);
-    if (session_ || (options_.once && sessionSeen_)) {
-        logLine("session from %s refused: busy", peerText(peer).c_str());
-        ::close(fd);
-        return;
+    // The app serves one engine at a time: a new connection replaces the
+    // session in progress (an engine that probed the session port, or one
+    // that reconnects after a network change, must not be locked out).
+    std::unique_ptr<PhoneSession> replaced;
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        if (options_.once && sessionSeen_) {
+            logLine("session from %s refused: --once", peerText(peer).c_str());
+            ::close(fd);
+            return;
+        }
+        replaced = std::move(session_);
     }
+    if (replaced) {
+        replaced->stop();
+        logLine("session %d replaced", replaced->number());
+    }
+    std::lock_guard<std::mutex> lock(lock_);
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     SessionConfig config;
@@ -173,6 +185,7 @@ void PhoneApp::acceptSession() {
     config.challengeTimeoutSeconds = options_.challengeTimeoutSeconds;
     config.audio = options_.audio;
     config.video = options_.video;
+    config.streamUnasked = options_.streamUnasked;
     ++sessionCount_;
     sessionSeen_ = true;
     logLine("session %d from %s", sessionCount_, peerText(peer).c_str());

@@ -122,6 +122,8 @@ const char* phoneUsage() {
            "  --challenge-timeout <s>     close when no answer came in this time (default 5)\n"
            "  --audio                     send an Opus tone while streaming\n"
            "  --no-video                  send no Video messages\n"
+           "  --stream-unasked            stream the first offered format (H.264) when no\n"
+           "                              FormatRequest came within 1 s of Capabilities\n"
            "  --control <fifo|->          read commands from a FIFO or stdin (-)\n"
            "  --log / --no-log            log received messages to stderr (default on)\n"
            "  --once                      exit after the first session\n"
@@ -220,6 +222,9 @@ std::optional<PhoneOptions> parsePhoneOptions(int argc, char** argv, std::string
         } else if (name == "--no-video") {
             if (!flag()) return std::nullopt;
             options.video = false;
+        } else if (name == "--stream-unasked") {
+            if (!flag()) return std::nullopt;
+            options.streamUnasked = true;
         } else if (name == "--control") {
             if (!takeValue()) return std::nullopt;
             if (value.empty()) return bad("empty path");

@@ -38,6 +38,7 @@ struct PhoneOptions {
     double challengeTimeoutSeconds = 5.0;
     bool audio = false;
     bool video = true;
+    bool streamUnasked = false;  // stream without waiting for a FormatRequest
     std::optional<std::string> controlPath;  // "-" = stdin
     bool log = true;
     bool once = false;

@@ -390,6 +390,8 @@ void PhoneSession::runCommand(const Command& command) {
     }
 }
 
+constexpr double kUnaskedDelay = 1.0;  // seconds after Capabilities
+
 void PhoneSession::sendLoop() {
     double now = platform::processClock();
     sendMessage(p::buildPhoneInfo(config_.id, config_.kind, config_.name));
@@ -399,6 +401,7 @@ void PhoneSession::sendLoop() {
     if (!config_.passcode) {
         std::vector<std::uint8_t> capabilities = p::buildCapabilities(config_.hevc, config_.formats);
         sendMessage(capabilities.data(), capabilities.size());
+        capabilitiesAt_ = now;
         std::lock_guard<std::mutex> lock(lock_);
         capabilitiesSent_ = true;
     }
@@ -436,6 +439,12 @@ void PhoneSession::sendLoop() {
             if (sendCapabilities) {
                 std::vector<std::uint8_t> capabilities = p::buildCapabilities(config_.hevc, config_.formats);
                 sendMessage(capabilities.data(), capabilities.size());
+                capabilitiesAt_ = now;
+            }
+            if (!request && config_.streamUnasked && !lastRequest_ && !config_.formats.empty() &&
+                capabilitiesAt_ > 0.0 && now > capabilitiesAt_ + kUnaskedDelay) {
+                // An engine that cannot decode asks for nothing: stream anyway.
+                request = StreamRequest{p::format_request::kCodecH264, config_.formats.front()};
             }
             if (request) startStream(*request, now);
             if (now >= nextPing_) {

@@ -43,6 +43,7 @@ struct SessionConfig {
     double challengeTimeoutSeconds = 5.0;
     bool audio = false;
     bool video = true;
+    bool streamUnasked = false;
 };
 
 class PhoneSession {
@@ -133,6 +134,7 @@ private:
     // Sender-only state.
     bool streaming_ = false;
     std::optional<StreamRequest> lastRequest_;
+    double capabilitiesAt_ = 0.0;  // when Capabilities went out; 0 = not yet
     VideoEncoder video_;
     double nextPing_ = 0.0, nextPicture_ = 0.0;
     std::vector<std::uint8_t> outBuffer_;  // one Video message
