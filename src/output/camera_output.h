@@ -59,8 +59,9 @@ public:
 
     // Attaches to the drivers and starts the output thread. Returns one of
     // the results above; what a failed open created is released by close().
-    // Camera index 0 first fills the process-wide device table. Opening an
-    // output that is open closes it first.
+    // Camera index 0 first fills the process-wide device table. An output
+    // thread the system refuses gives kRefused. Opening an output that is
+    // open closes it first.
     int open();
     // Releases everything; safe to call more than once.
     void close();
@@ -90,8 +91,8 @@ public:
     bool regionMapped() const { return region_ != nullptr; }
     // The region's format-list flag is set (the driver takes a list).
     bool driverTakesFormatList() const;
-    // Rewrites the driver's format list (at most 31 entries) under the
-    // mutex, waiting at most 1000 ms. False when the wait failed or there is
+    // Rewrites the driver's format list under the mutex, waiting at most
+    // 1000 ms. The region holds 31 entries; further ones are left out. False when the wait failed or there is
     // no region; the list is then left as it was.
     bool writeDriverFormatList(std::span<const DriverFormatEntry> entries);
 
