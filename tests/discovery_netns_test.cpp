@@ -433,6 +433,38 @@ TEST_F(NamespaceTest, OwnClientTakesOnlyAnswersToWhatItAsked) {
     EXPECT_STREQ(inet_ntop(AF_INET6, &resolved.instance->ipv6, text, sizeof text), "fd77::50");
 }
 
+TEST_F(NamespaceTest, OwnClientReportsANameAgainOnlyAfterItWentAway) {
+    const mdns::DnsName instance = dnsName(instanceText('a'));
+    std::atomic<int> browseQueries{0};
+    ScriptedResponder responder(peer_->config().localName, [&](ScriptedResponder& r, const mdns::Message& q,
+                                                               const sockaddr_in& from) {
+        if (q.questions[0].type != mdns::kTypePtr) return;
+        const int n = ++browseQueries;
+        std::vector<std::uint8_t> b(512);
+        mdns::MessageWriter w(b.data(), b.size(), q.id, mdns::kFlagResponse);
+        w.addPtr(mdns::Section::Answer, serviceName(), 10, instance);  // a repeat from the second query on
+        if (n == 2) w.addPtr(mdns::Section::Answer, serviceName(), 0, instance);  // then a goodbye
+        b.resize(w.finish());
+        r.reply(from, b);
+    });
+    ASSERT_TRUE(responder.ok());
+    auto client = mdns::MdnsClient::open();
+    ASSERT_TRUE(client);
+    Browsed browsed;
+    mdns::BrowseRequest browse;
+    browse.queryName = kServiceQueryName;
+    browse.callback = recordBrowse;
+    browse.queryContext = &browsed;
+    mdns::CancelHandle handle;
+    ASSERT_EQ(client->browse(browse, &handle), mdns::kStatusRequestPending);
+    // Asked at about 0, 1, 3 and 7 s: reported after the first and the third.
+    for (int i = 0; i < 300 && browseQueries.load() < 4; ++i) std::this_thread::sleep_for(100ms);
+    ASSERT_GE(browseQueries.load(), 4);
+    client->browseCancel(&handle);
+    std::lock_guard<std::mutex> guard(browsed.lock);
+    EXPECT_EQ(browsed.names, (std::vector<std::string>{instanceText('a'), instanceText('a')}));
+}
+
 TEST_F(NamespaceTest, OwnClientResolveWithoutAnswerTimesOut) {
     ScriptedResponder silent(peer_->config().localName, [](ScriptedResponder&, const mdns::Message&,
                                                            const sockaddr_in&) {});

@@ -52,8 +52,12 @@ struct Request {
     double nextSend = 0.0;
     double interval = kFirstInterval;
 
-    // Browse.
-    std::vector<DnsName> seen;
+    // Browse: the names reported, each until its TTL runs out.
+    struct Seen {
+        DnsName name;
+        double expires = 0.0;
+    };
+    std::vector<Seen> seen;
 
     // Resolve.
     std::string instanceText;
@@ -454,13 +458,32 @@ void MdnsClient::Impl::handleResponse(const Message& m, const std::uint8_t* data
         const bool asked = std::find(r.askTypes, r.askTypes + r.askCount, rec.type) != r.askTypes + r.askCount;
         if (!asked) continue;
         if (r.isBrowse) {
-            // Only instances of the browsed type, each reported once; a
-            // goodbye (TTL 0) reports nothing.
-            if (rec.ttl == 0 || !rec.target.isChildOf(r.askName) || r.seen.size() >= kMaxNamesPerBrowse) continue;
-            bool known = false;
-            for (const DnsName& s : r.seen) known = known || s.equals(rec.target);
-            if (known) continue;
-            r.seen.push_back(rec.target);
+            // Only instances of the browsed type. A name is reported when it
+            // is new, or again once it had gone (its TTL ran out, or a
+            // goodbye with TTL 0 came); an answer that repeats a known name
+            // only extends its life.
+            if (!rec.target.isChildOf(r.askName)) continue;
+            const double now = platform::processClock();
+            auto known = std::find_if(r.seen.begin(), r.seen.end(),
+                                      [&](const Request::Seen& s) { return s.name.equals(rec.target); });
+            if (rec.ttl == 0) {
+                if (known != r.seen.end()) r.seen.erase(known);
+                continue;
+            }
+            const double expires = now + rec.ttl;
+            if (known != r.seen.end()) {
+                const bool wasGone = now >= known->expires;
+                known->expires = expires;
+                if (!wasGone) continue;
+            } else {
+                // Full: forget the names that have gone, else drop this one.
+                if (r.seen.size() >= kMaxNamesPerBrowse)
+                    r.seen.erase(std::remove_if(r.seen.begin(), r.seen.end(),
+                                                [now](const Request::Seen& s) { return now >= s.expires; }),
+                                 r.seen.end());
+                if (r.seen.size() >= kMaxNamesPerBrowse) continue;
+                r.seen.push_back(Request::Seen{rec.target, expires});
+            }
             BrowseRecord b;
             b.name = rec.target.toText();
             b.ttl = rec.ttl;

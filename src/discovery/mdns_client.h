@@ -4,7 +4,8 @@
 //
 // - browse (PTR of a service type such as "_tavinwebcam._tcp.local")
 //   reports, in a callback, each service instance name when it is first
-//   seen, and keeps asking at growing intervals (1 s doubling to 60 s)
+//   seen (and again when it comes back after its TTL ran out or a goodbye),
+//   and keeps asking at growing intervals (1 s doubling to 60 s)
 //   until it is cancelled;
 // - resolve (an instance name) asks for its SRV and TXT records, then for
 //   the A and AAAA records of the SRV host, and reports one instance with
