@@ -3,6 +3,7 @@
 // challenge, audio decoding, path choice, and transport lifetime.
 #include "session/session_handler.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <opus/opus.h>
@@ -228,6 +229,20 @@ TEST_F(SessionHandlerTest, EachMessageReachesItsHookAndStatesFollowTheStream) {
                                    }));
     EXPECT_EQ(handler.lastStateId, a);
     EXPECT_EQ(record(a)->wifiScore, 1);
+}
+
+TEST_F(SessionHandlerTest, APhoneWhoseRecordWasDroppedIsNotReportedAgainPerMessage) {
+    // Another slot closing empties the registry while this session streams:
+    // its Video messages must not raise a state report each.
+    PeerSocket peer = connectPhone(a);
+    ASSERT_TRUE(peer.sendAll(test::videoMessage(1, 64, 1)));
+    ASSERT_TRUE(handler.log.waitFor("video 64 1 1"));
+    reg.clear();
+    for (std::uint8_t i = 2; i < 6; ++i) ASSERT_TRUE(peer.sendAll(test::videoMessage(i, 64, i)));
+    ASSERT_TRUE(peer.sendAll(protocol::buildHeaderOnly(protocol::kStreamStart)));
+    ASSERT_TRUE(handler.log.waitFor("streamstart"));
+    const auto lines = handler.log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "state 3"), 1);
 }
 
 TEST_F(SessionHandlerTest, AudioIsDecodedAndBadPacketsDeliverNothing) {

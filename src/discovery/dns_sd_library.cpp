@@ -1,6 +1,7 @@
 #include "discovery/dns_sd_library.h"
 
 #include <dlfcn.h>
+#include <stdlib.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -202,6 +203,9 @@ void loadLibrary() {
         gEntries[e].store(nullptr);
         gLookedUp[e].store(false);
     }
+    // The compatibility library prints a warning to the host's stderr on
+    // first use unless told not to; a host's own setting is kept.
+    setenv("AVAHI_COMPAT_NOWARN", "1", 0);
     gHandle.store(dlopen(kLibraryName, RTLD_NOW | RTLD_LOCAL));
 }
 

@@ -181,8 +181,13 @@ void EngineInstance::handleCommand(const EngineCommand& command, ReportTimer& ti
 
 void EngineInstance::selectPhone(const PhoneId& id) {
     // A phone streams to one slot at most: take it from whoever has it.
+    // The slot that lost its phone reports again, so that it chooses another
+    // free phone instead of waiting for the next change of the list.
     InstanceRegistry::forEachUntilEmpty([&](int, EngineInstance& other) {
-        if (&other != this && other.currentPhoneId() == id) other.releasePhone();
+        if (&other != this && other.currentPhoneId() == id) {
+            other.releasePhone();
+            other.queueCommand({EngineCommand::kReport, PhoneId{}, 0, 0.0});
+        }
     });
     releasePhone();
     const bool connected = connectToPhone(id);

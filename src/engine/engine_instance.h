@@ -109,6 +109,9 @@ public:
 
     PhoneId currentPhoneId() const;
     bool streamingSession() const { return transport_.present(); }
+    // Runs the phone-list report now (the worker does when one is due): the
+    // host hears the list, or an instance without a phone chooses one.
+    void reportPhones();
     // Drops this instance's phone: forgets the session, frees its
     // transports and marks the phone idle (without notifications).
     void releasePhone();
@@ -147,7 +150,6 @@ private:
     void workerLoop();
     void handleCommand(const EngineCommand& command, ReportTimer& timer);
     void selectPhone(const PhoneId& id);
-    void reportPhones();
     void autoSelect();
     void pollUsage();
     void pollAddressChange();

@@ -251,6 +251,12 @@ PhoneState PhoneRegistry::getPhoneState(const PhoneId& id) {
     return r != nullptr ? r->state : PhoneState::Idle;
 }
 
+bool PhoneRegistry::startsStreaming(const PhoneId& id) {
+    std::lock_guard<std::mutex> guard(lock_);
+    const PhoneRecord* r = firstWithId(records_, id);
+    return r != nullptr && r->state != PhoneState::Streaming;
+}
+
 std::string PhoneRegistry::nameOf(const PhoneId& id) {
     std::lock_guard<std::mutex> guard(lock_);
     const PhoneRecord* r = firstWithId(records_, id);

@@ -97,6 +97,11 @@ public:
     bool dropUsbScore(std::uint32_t handle);
 
     PhoneState getPhoneState(const PhoneId& id);
+    // True when a record with this id exists and is not Streaming yet: the
+    // first Video or StreamStart of a session then reports Streaming. A
+    // phone without a record (the registry was emptied while it streamed)
+    // is not reported again for every message.
+    bool startsStreaming(const PhoneId& id);
     // The record's name (possibly empty), or "Phone" when no record has the id.
     std::string nameOf(const PhoneId& id);
     // Updates name and kind from a session's PhoneInfo: every record whose

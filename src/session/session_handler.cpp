@@ -266,8 +266,7 @@ void SessionHandler::onMessage(PhoneTransport& transport, const std::uint8_t* me
     case protocol::kVideo: {
         protocol::PayloadView payload;
         if (!protocol::parsePayload(message, length, payload)) break;  // too short to carry a packet
-        if (registry().getPhoneState(transport.id()) != PhoneState::Streaming)
-            setPhoneState(transport, PhoneState::Streaming);
+        if (registry().startsStreaming(transport.id())) setPhoneState(transport, PhoneState::Streaming);
         onVideo(payload.data, payload.length, payload.tagBits);
         break;
     }
@@ -283,8 +282,7 @@ void SessionHandler::onMessage(PhoneTransport& transport, const std::uint8_t* me
         onType14(message, length);
         break;
     case protocol::kStreamStart:
-        if (registry().getPhoneState(transport.id()) != PhoneState::Streaming)
-            setPhoneState(transport, PhoneState::Streaming);
+        if (registry().startsStreaming(transport.id())) setPhoneState(transport, PhoneState::Streaming);
         onStreamStart(message, length);
         break;
     case protocol::kStreamStop:

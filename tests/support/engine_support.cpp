@@ -46,6 +46,9 @@ bool waitFor(const std::function<bool()>& done, double seconds) {
 
 void OpenedEngine::open(int count, std::vector<std::string> vcamArgs) {
     setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
+    // The DNS-SD library must not reach a daemon of the machine: that one
+    // would send queries through real interfaces on the engine's behalf.
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/engine-test-bus", 0);
     vcam_ = std::make_unique<Vcam>(devices_.path(), vcamArgs);
     ASSERT_TRUE(vcam_->ready());
     EInitialize(count, onStatus);
