@@ -2,6 +2,8 @@
 // announces itself by multicast from a network namespace of its own, joined
 // to the test's namespace by a veth pair; the opened engine registers it,
 // slot 0 chooses it and connects, and the host hears it in its phone list.
+// The engine starts before the link exists and finds the phone through its
+// reaction to the change of the PC's addresses.
 // Nothing here reaches an interface of the machine; the test skips, with
 // the reason, where namespaces cannot be made.
 #include <arpa/inet.h>
@@ -37,16 +39,16 @@ protected:
         std::string why = test::namespaceUnavailableReason();
         if (!why.empty()) GTEST_SKIP() << why;
         ASSERT_TRUE(test::enterPrivateNetwork(&why)) << why;
-        peer_ = test::PeerNamespace::create(test::PeerNamespace::Config{}, &why);
-        ASSERT_TRUE(peer_) << why;
+        entered_ = true;
     }
     void TearDown() override {
-        if (!peer_) return;
+        if (!entered_) return;
         OpenedEngine::TearDown();
         phone_.reset();
         peer_.reset();
     }
 
+    bool entered_ = false;
     std::unique_ptr<test::PeerNamespace> peer_;
     std::unique_ptr<test::ChildProcess> phone_;
 };
@@ -54,14 +56,20 @@ protected:
 }  // namespace
 
 TEST_F(DiscoveredPhone, AnnouncedPhoneIsChosenAndListedWithItsPath) {
+    // The engine opens while only loopback exists, so discovery has nothing
+    // to listen on; the veth pair that comes next changes the addresses,
+    // and only the reaction to that change lets discovery hear the phone.
+    open(1, {"--consumer"});
+    waitForWorkers();
+    std::string why;
+    peer_ = test::PeerNamespace::create(test::PeerNamespace::Config{}, &why);
+    ASSERT_TRUE(peer_) << why;
     const std::string peerAddress = test::PeerNamespace::addressOf(peer_->config().peerIpv4);
     phone_ = std::make_unique<test::ChildProcess>(peer_->command(
         {test::toolPath("phone"), "--bind", "0.0.0.0", "--probe-port", "0", "--id", kIdText, "--name",
          "Announced phone", "--stream-unasked", "--no-log", "--announce", "239.255.188.58",
          "--announce-interface", peer_->config().peerName, "--announce-interval", "300"}));
     ASSERT_TRUE(phone_->waitForLine("phone: listening", 20s));
-
-    open(1, {"--consumer"});
 
     // The announcement registers the phone at its sender's address with
     // the session port; slot 0 chooses it once its worker runs.
