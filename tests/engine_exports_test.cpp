@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -27,6 +28,7 @@
 #include "platform/byte_order.h"
 #include "session/protocol.h"
 #include "support/child_process.h"
+#include "support/output_support.h"
 
 using namespace tavin;
 
@@ -321,4 +323,61 @@ TEST_F(Isolated, SendsRaceSafelyWithTheReleaseOfTheSession) {
         EXPECT_EQ(PhoneRegistry::instance().getPhoneState(testId(static_cast<std::uint8_t>(10 + round))),
                   PhoneState::Idle);
     }
+}
+
+namespace {
+std::mutex g_hostLock;
+std::vector<std::string> g_host;
+void note(const std::string& line) {
+    std::lock_guard<std::mutex> guard(g_hostLock);
+    g_host.push_back(line);
+}
+std::string fmt(const char* f, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char* f, ...) {
+    char buf[512];
+    va_list args;
+    va_start(args, f);
+    vsnprintf(buf, sizeof buf, f, args);
+    va_end(args);
+    return buf;
+}
+}  // namespace
+
+TEST_F(Isolated, PhoneReportsReachTheHostUnchanged) {
+    EngineInstance instance(1, 0);
+    instance.host().set(
+        [](int32_t i, int32_t c, int32_t v) { note(fmt("1 %d %d %d", i, c, v)); }, nullptr, nullptr,
+        [](int32_t i, int32_t a, int32_t b, int32_t c, int32_t d) { note(fmt("4 %d %d %d %d %d", i, a, b, c, d)); },
+        [](int32_t i, float a, float b, float c, int32_t d) { note(fmt("5 %d %g %g %g %d", i, a, b, c, d)); },
+        [](int32_t i, float a, float b, float c, float d) { note(fmt("6 %d %g %g %g %g", i, a, b, c, d)); },
+        [](int32_t i, int32_t a, int32_t b, int32_t c, int32_t d) { note(fmt("7 %d %d %d %d %d", i, a, b, c, d)); },
+        [](int32_t i, int32_t m, float d) { note(fmt("8 %d %d %g", i, m, d)); },
+        [](int32_t i, const char* names, int32_t v) { note(fmt("9 %d %s %d", i, names, v)); }, nullptr);
+    TestPhone phone;
+    startSession(instance, phone, testId(4));
+
+    phone.send(protocol::buildButton(-3, 7));
+    phone.send(protocol::buildReport(protocol::kReport19, {1, 0xFFFFFFFFu, 3, 4}));
+    phone.send(protocol::buildReport(protocol::kReport20, {floatBits(0.5f), floatBits(-2.0f), floatBits(8.0f), 9}));
+    phone.send(protocol::buildReport(protocol::kReport21, {floatBits(1.5f), floatBits(2.5f), floatBits(3.5f),
+                                                           floatBits(-4.5f)}));
+    phone.send(protocol::buildReport(protocol::kReport22, {5, 6, 7, 0x80000000u}));
+    auto distance = protocol::buildFocusDistance(2, 0.25f);
+    phone.send(distance);
+    const std::string names[] = {"Wide", "Tele", "Ultra"};
+    phone.send(protocol::buildNameList(42, names));
+    ASSERT_TRUE(test::waitUntil([] {
+        std::lock_guard<std::mutex> guard(g_hostLock);
+        return g_host.size() >= 7;
+    }));
+    std::lock_guard<std::mutex> guard(g_hostLock);
+    EXPECT_EQ(g_host, (std::vector<std::string>{
+                          "1 0 -3 7",
+                          "4 0 1 -1 3 4",
+                          "5 0 0.5 -2 8 9",
+                          "6 0 1.5 2.5 3.5 -4.5",
+                          "7 0 5 6 7 -2147483648",
+                          "8 0 2 0.25",
+                          "9 0 Wide/Tele/Ultra 42",
+                      }));
 }

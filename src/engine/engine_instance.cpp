@@ -458,33 +458,28 @@ void EngineInstance::onNameList(const std::uint8_t* message, std::uint32_t lengt
 
 void EngineInstance::onButtonState(std::int32_t code, std::int32_t value) { host_.forwardType16(code, value); }
 
-static void reportWords(const std::uint8_t* message, std::uint32_t length, std::uint32_t (&words)[4]) {
+// Report19..22 carry four words from offset 4, passed on unchanged.
+template <class Forward>
+static void forwardReport(const std::uint8_t* message, std::uint32_t length, Forward forward) {
     const auto w = protocol::readReportWords(message, length);
-    for (int i = 0; i < 4; ++i) words[i] = w[i];
+    const std::uint32_t words[4] = {w[0], w[1], w[2], w[3]};
+    forward(words);
 }
 
 void EngineInstance::onReport19(const std::uint8_t* message, std::uint32_t length) {
-    std::uint32_t w[4];
-    reportWords(message, length, w);
-    host_.forwardType19(w);
+    forwardReport(message, length, [this](const std::uint32_t(&w)[4]) { host_.forwardType19(w); });
 }
 
 void EngineInstance::onReport20(const std::uint8_t* message, std::uint32_t length) {
-    std::uint32_t w[4];
-    reportWords(message, length, w);
-    host_.forwardType20(w);
+    forwardReport(message, length, [this](const std::uint32_t(&w)[4]) { host_.forwardType20(w); });
 }
 
 void EngineInstance::onReport21(const std::uint8_t* message, std::uint32_t length) {
-    std::uint32_t w[4];
-    reportWords(message, length, w);
-    host_.forwardType21(w);
+    forwardReport(message, length, [this](const std::uint32_t(&w)[4]) { host_.forwardType21(w); });
 }
 
 void EngineInstance::onReport22(const std::uint8_t* message, std::uint32_t length) {
-    std::uint32_t w[4];
-    reportWords(message, length, w);
-    host_.forwardType22(w);
+    forwardReport(message, length, [this](const std::uint32_t(&w)[4]) { host_.forwardType22(w); });
 }
 
 void EngineInstance::onFocusDistanceState(const std::uint8_t* message, std::uint32_t length) {
