@@ -288,109 +288,24 @@ std::string phonePath() { return std::string(TOOLS_DIR) + "/phone"; }
 bool PhoneProcess::available() { return ::access(phonePath().c_str(), X_OK) == 0; }
 
 PhoneProcess::PhoneProcess(const std::vector<std::string>& extra) {
-    int out[2];
-    int err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return;
-    if (::pipe2(err, O_CLOEXEC) != 0) {
-        ::close(out[0]);
-        ::close(out[1]);
-        return;
-    }
     std::vector<std::string> args = {phonePath(), "--bind", "127.0.0.1", "--session-port", "0", "--probe-port", "0"};
     args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    ::close(err[1]);
-    stdout_ = out[0];
-    stderr_ = err[0];
-    if (pid_ < 0) return;
-
+    process_ = std::make_unique<ChildProcess>(args);
     // "phone: listening <addr> <session-port> <probe-port>"
-    std::string line;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
-    while (msLeft(deadline) > 0) {
-        pollfd pf{stdout_, POLLIN, 0};
-        if (::poll(&pf, 1, 100) <= 0) continue;
-        char c;
-        if (::read(stdout_, &c, 1) != 1) break;
-        if (c != '\n') {
-            line.push_back(c);
-            continue;
-        }
-        std::istringstream words(line);
-        std::string phone, listening, addr;
-        unsigned session = 0;
-        if (words >> phone >> listening >> addr >> session && listening == "listening" && session > 0 &&
-            session < 65536) {
-            sessionPort_ = static_cast<std::uint16_t>(session);
-            break;
-        }
-        line.clear();
-    }
-}
-
-PhoneProcess::~PhoneProcess() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(5000);
-        while (::waitpid(pid_, &status, WNOHANG) == 0) {
-            if (msLeft(deadline) == 0) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-    if (stdout_ >= 0) ::close(stdout_);
-    if (stderr_ >= 0) ::close(stderr_);
-}
-
-void PhoneProcess::readStderr() {
-    char chunk[4096];
-    for (;;) {
-        pollfd pf{stderr_, POLLIN, 0};
-        if (::poll(&pf, 1, 0) <= 0) return;
-        const ssize_t n = ::read(stderr_, chunk, sizeof chunk);
-        if (n <= 0) return;
-        for (ssize_t i = 0; i < n; ++i) {
-            if (chunk[i] == '\n') {
-                log_.push_back(partial_);
-                partial_.clear();
-            } else {
-                partial_.push_back(chunk[i]);
-            }
-        }
+    const auto line = process_->waitForLine("phone: listening", std::chrono::milliseconds(kWaitMs));
+    if (!line) return;
+    std::istringstream words(*line);
+    std::string phone, listening, addr;
+    unsigned session = 0;
+    if (words >> phone >> listening >> addr >> session && session > 0 && session < 65536) {
+        sessionPort_ = static_cast<std::uint16_t>(session);
     }
 }
 
 bool PhoneProcess::waitForLog(const std::string& text, int timeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::size_t checked = 0;
-    for (;;) {
-        readStderr();
-        for (; checked < log_.size(); ++checked)
-            if (log_[checked].find(text) != std::string::npos) return true;
-        if (msLeft(deadline) == 0) return false;
-        pollfd pf{stderr_, POLLIN, 0};
-        ::poll(&pf, 1, std::min(100, msLeft(deadline)));
-    }
+    return process_->waitForLine(text, std::chrono::milliseconds(timeoutMs)).has_value();
 }
 
-std::vector<std::string> PhoneProcess::logLines() {
-    readStderr();
-    return log_;
-}
+std::vector<std::string> PhoneProcess::logLines() { return process_->lines(); }
 
 }  // namespace tavin::test

@@ -9,12 +9,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "session/phone_transport.h"
+#include "support/child_process.h"
 #include "session/protocol.h"
 
 namespace tavin::test {
@@ -135,24 +137,17 @@ public:
     // Starts it with --bind 127.0.0.1 --session-port 0 --probe-port 0 and
     // `extra`, and waits for its "listening" line. Check started().
     explicit PhoneProcess(const std::vector<std::string>& extra = {});
-    ~PhoneProcess();  // terminates and reaps it
 
     static bool available();
     bool started() const { return sessionPort_ != 0; }
     std::uint16_t sessionPort() const { return sessionPort_; }
-    // Waits for a stderr line containing `text`.
+    // Waits for an output line containing `text`.
     bool waitForLog(const std::string& text, int timeoutMs = kWaitMs);
     std::vector<std::string> logLines();
 
 private:
-    void readStderr();
-
-    pid_t pid_ = -1;
-    int stdout_ = -1;
-    int stderr_ = -1;
+    std::unique_ptr<ChildProcess> process_;  // stopped and reaped with the object
     std::uint16_t sessionPort_ = 0;
-    std::string partial_;
-    std::vector<std::string> log_;
 };
 
 }  // namespace tavin::test
