@@ -330,6 +330,15 @@ void recordBrowse(std::uint32_t status, void* context, const mdns::BrowseRecord*
     b->changed.notify_all();
 }
 
+// Starts a browse for the phones' service that records into `browsed`.
+std::uint32_t startBrowse(mdns::MdnsClient& client, Browsed& browsed, mdns::CancelHandle* handle) {
+    mdns::BrowseRequest browse;
+    browse.queryName = kServiceQueryName;
+    browse.callback = recordBrowse;
+    browse.queryContext = &browsed;
+    return client.browse(browse, handle);
+}
+
 struct Resolved {
     std::mutex lock;
     std::condition_variable changed;
@@ -397,12 +406,8 @@ TEST_F(NamespaceTest, OwnClientTakesOnlyAnswersToWhatItAsked) {
     auto client = mdns::MdnsClient::open();
     ASSERT_TRUE(client);
     Browsed browsed;
-    mdns::BrowseRequest browse;
-    browse.queryName = kServiceQueryName;
-    browse.callback = recordBrowse;
-    browse.queryContext = &browsed;
     mdns::CancelHandle browseHandle;
-    ASSERT_EQ(client->browse(browse, &browseHandle), mdns::kStatusRequestPending);
+    ASSERT_EQ(startBrowse(*client, browsed, &browseHandle), mdns::kStatusRequestPending);
     {
         std::unique_lock<std::mutex> guard(browsed.lock);
         ASSERT_TRUE(browsed.changed.wait_for(guard, 20s, [&] { return !browsed.names.empty(); }));
@@ -451,12 +456,8 @@ TEST_F(NamespaceTest, OwnClientReportsANameAgainOnlyAfterItWentAway) {
     auto client = mdns::MdnsClient::open();
     ASSERT_TRUE(client);
     Browsed browsed;
-    mdns::BrowseRequest browse;
-    browse.queryName = kServiceQueryName;
-    browse.callback = recordBrowse;
-    browse.queryContext = &browsed;
     mdns::CancelHandle handle;
-    ASSERT_EQ(client->browse(browse, &handle), mdns::kStatusRequestPending);
+    ASSERT_EQ(startBrowse(*client, browsed, &handle), mdns::kStatusRequestPending);
     // Asked at about 0, 1, 3 and 7 s: reported after the first and the third.
     for (int i = 0; i < 300 && browseQueries.load() < 4; ++i) std::this_thread::sleep_for(100ms);
     ASSERT_GE(browseQueries.load(), 4);
