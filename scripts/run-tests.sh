@@ -1,20 +1,36 @@
 #!/usr/bin/env bash
-# Sets up and builds (scripts/setup.sh), then runs every test program. As
-# root the whole suite runs inside a network namespace of its own with only
-# loopback up, so that nothing a test sends (multicast, mDNS) can leave
-# through a real interface; tests that need further namespaces make them
-# inside it.
+# Sets up and builds (scripts/setup.sh), then runs every test program.
+#   scripts/run-tests.sh [--werror] [CTEST ARGUMENTS...]
+# Further arguments go to ctest (for example -R camera_output to run one
+# program).
+#
+# As root the whole suite runs inside a network namespace of its own with
+# only loopback up, so that nothing a test sends (multicast, mDNS) can leave
+# through a real interface (tests that need further namespaces make them
+# inside it), and inside a mount namespace with a private /dev/shm, so that
+# the driver objects the tests create never meet those of a driver or of
+# another test run on the same machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh "$@"
+setup_args=()
+ctest_args=()
+for arg in "$@"; do
+  if [ "$arg" = "--werror" ]; then setup_args+=("$arg"); else ctest_args+=("$arg"); fi
+done
+scripts/setup.sh "${setup_args[@]}"
 
 # No test may reach a DNS-SD daemon of the machine (it would query real
 # interfaces on the engine's behalf); tests that need one start their own.
 export DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/engine-test-bus
-run_ctest() { ctest --test-dir build --output-on-failure --timeout 900; }
-if [ "$(id -u)" -eq 0 ] && unshare --net true 2>/dev/null; then
+export CTEST_ARGS="${ctest_args[*]}"
+run_ctest() {
+  # shellcheck disable=SC2086
+  ctest --test-dir build --output-on-failure --timeout 900 $CTEST_ARGS
+}
+if [ "$(id -u)" -eq 0 ] && unshare --net --mount true 2>/dev/null; then
   export -f run_ctest
-  exec unshare --net bash -c 'ip link set lo up && run_ctest'
+  exec unshare --net --mount --propagation private bash -c \
+    'mount -t tmpfs -o mode=1777 tmpfs /dev/shm && ip link set lo up && run_ctest'
 else
   echo "run-tests: not root, running without a network namespace (namespace tests skip)" >&2
   run_ctest
