@@ -62,7 +62,8 @@ public:
                     samples[i] = static_cast<std::int16_t>(readLe16(input + 2 * i));
                 writes_.push_back(std::move(samples));
                 reply.output.assign(replyBytes_, 0);
-                if (replyBytes_ >= 8) writeLe32(reply.output.data() + 4, levelOverride_ ? *levelOverride_ : depth_ + length);
+                if (replyBytes_ >= 8)
+                    writeLe32(reply.output.data() + 4, levelOverride_ ? *levelOverride_ : depth_ + length);
                 return reply;
             });
         int error = 0;

@@ -40,8 +40,9 @@ std::optional<AudioStats> parseStats(const std::string& line) {
     const std::size_t at = line.find("stats audio 0 ");
     if (at == std::string::npos) return std::nullopt;
     AudioStats s;
-    if (std::sscanf(line.c_str() + at, "stats audio 0 writes %llu bytes %llu level %u high %u overflow %llu underruns %llu",
-                    &s.writes, &s.bytes, &s.level, &s.high, &s.overflow, &s.underruns) != 6)
+    if (std::sscanf(line.c_str() + at,
+                    "stats audio 0 writes %llu bytes %llu level %u high %u overflow %llu underruns %llu", &s.writes,
+                    &s.bytes, &s.level, &s.high, &s.overflow, &s.underruns) != 6)
         return std::nullopt;
     return s;
 }
