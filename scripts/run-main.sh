@@ -3,7 +3,9 @@
 # find a simulated phone by itself and stream it into the camera slots. The
 # driver substitute (tools/vcam) plays the camera and audio drivers, the
 # phone simulator (tools/phone) plays the phone app, and the host program
-# (tools/host) loads libengine.so and prints every callback.
+# (tools/host) loads libengine.so and prints every callback. The phone's
+# sound, as the audio device of slot 0 received it, is kept in
+# $TAVIN_MAIN_WAV (default build/main-audio0.wav).
 #
 # As root the engine runs in a network namespace of its own and the phone in
 # a second one, joined by a veth pair: the phone announces itself by
@@ -15,6 +17,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 seconds=${1:-20}
+export TAVIN_MAIN_WAV=${TAVIN_MAIN_WAV:-$PWD/build/main-audio0.wav}
 
 job() {
   set -euo pipefail
@@ -56,10 +59,11 @@ job() {
 
   mkfifo "$work/vcam.in"
   sleep infinity >"$work/vcam.in" &
-  build/tools/vcam --consumer --format 1280x720@30:1 <"$work/vcam.in" >"$work/vcam.out" 2>&1 &
+  build/tools/vcam --consumer --format 1280x720@30:1 --wav "0:$TAVIN_MAIN_WAV" \
+    <"$work/vcam.in" >"$work/vcam.out" 2>&1 &
   for _ in $(seq 100); do grep -q "vcam: ready" "$work/vcam.out" 2>/dev/null && break; sleep 0.1; done
 
-  "${phone_cmd[@]}" --probe-port 0 --name "Simulated phone" --stream-unasked \
+  "${phone_cmd[@]}" --probe-port 0 --name "Simulated phone" --stream-unasked --audio \
     >"$work/phone.out" 2>"$work/phone.log" &
   local port=""
   for _ in $(seq 100); do
@@ -69,7 +73,11 @@ job() {
   [ "$isolated" = yes ] || host_args=(--address "127.0.0.1:${port:-4699}")
 
   build/tools/host --count 4 --seconds "$seconds" "${host_args[@]}" || true
+  # vcam writes the WAV file's sizes when it stops.
+  kill %?build/tools/vcam 2>/dev/null || true
+  wait %?build/tools/vcam 2>/dev/null || true
   echo "---- driver substitute"; cat "$work/vcam.out"
+  echo "---- audio of slot 0: $TAVIN_MAIN_WAV ($(stat -c %s "$TAVIN_MAIN_WAV" 2>/dev/null || echo 0) bytes)"
   echo "---- phone simulator"; tail -n 60 "$work/phone.log"
 }
 export -f job

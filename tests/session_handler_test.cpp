@@ -366,7 +366,9 @@ TEST_F(SessionHandlerTest, OnlyIdleOrFailedPhonesAreConnected) {
 
     reg.setStateQuietly(a, PhoneState::Failed);
     EXPECT_TRUE(handler.connectToPhone(a));
-    EXPECT_TRUE(server.accept().valid());
+    // Held open: a closed peer would end the session and make the phone Idle.
+    test::PeerSocket peer = server.accept();
+    EXPECT_TRUE(peer.valid());
     EXPECT_EQ(reg.getPhoneState(a), PhoneState::Connecting);
     EXPECT_FALSE(handler.viaUsb());
 }

@@ -551,7 +551,8 @@ TEST(Vcam, WithoutARequestDeviceRepliesStateTheEngineDefault) {
 TEST(Vcam, AudioDeviceReportsItsFillLevel) {
     test::TempDir out;
     const std::string pcm = out.path() + "/audio0.pcm";
-    Vcam vcam({"--cameras", "0", "--audio-buffer", "4000", "--pcm", pcm});
+    const std::string wav = out.path() + "/audio0.wav";
+    Vcam vcam({"--cameras", "0", "--audio-buffer", "4000", "--pcm", pcm, "--wav", "0:" + wav});
     ASSERT_TRUE(vcam.ready());
     auto audio = openDevice(vcam.enumerate().at("Tavin Webcam Audio"));
     ASSERT_TRUE(audio);
@@ -595,6 +596,12 @@ TEST(Vcam, AudioDeviceReportsItsFillLevel) {
     expected.insert(expected.end(), samples.begin(), samples.end());
     expected.resize(expected.size() + 6000, 0);
     EXPECT_EQ(readFile(pcm), expected);
+
+    // The WAV file got its sizes when vcam stopped on SIGTERM.
+    std::vector<std::uint8_t> header = words({0x46464952, 36 + 9840, 0x45564157, 0x20746d66, 16, 0x00010001, 48000,
+                                              96000, 0x00100002, 0x61746164, 9840});
+    header.insert(header.end(), expected.begin(), expected.end());
+    EXPECT_EQ(readFile(wav), header);
 }
 
 TEST(Vcam, RefusalModesShowInWhatTheEngineReads) {

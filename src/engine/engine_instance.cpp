@@ -491,6 +491,12 @@ void EngineInstance::onVideo(const std::uint8_t* payload, std::uint32_t length, 
     if (decoder_) decoder_->PushPacket(tagBits, payload, length);
 }
 
+// On the receive thread. The output outlives every transport: close() and
+// the destructor stop the transports before the output is closed.
+void EngineInstance::onAudio(const std::int16_t* samples, std::uint32_t byteCount) {
+    if (output_) output_->writeAudio(samples, byteCount);
+}
+
 std::uint64_t EngineInstance::passcodeHash(const PhoneId& id) {
     return host_.lookupPasscode(id, PhoneRegistry::instance().nameOf(id));
 }

@@ -140,6 +140,7 @@ public:
     void onReport22(const std::uint8_t* message, std::uint32_t length) override;
     void onFocusDistanceState(const std::uint8_t* message, std::uint32_t length) override;
     void onVideo(const std::uint8_t* payload, std::uint32_t length, std::uint32_t tagBits) override;
+    void onAudio(const std::int16_t* samples, std::uint32_t byteCount) override;
     std::uint64_t passcodeHash(const PhoneId& id) override;
 
     // Driver controls.

@@ -142,6 +142,7 @@ int CameraOutput::open() {
     close();
     legacy_ = false;
     audioStatus_ = 0;
+    audioWriter_.reset();
     blankState_.store(0);
     {
         std::lock_guard<std::mutex> guard(controlLock_);
@@ -432,6 +433,10 @@ bool CameraOutput::isConsumerActive() {
     if (!camera_->request(driver::kIoQuery, input, sizeof input, reply, sizeof reply, &returned)) return false;
     return replyWord(reply, returned, driver::query_reply::kStreaming) != 0 ||
            replyWord(reply, returned, driver::query_reply::kVersion) == driver::kCameraInterfaceLegacy;
+}
+
+void CameraOutput::writeAudio(const std::int16_t* samples, std::uint32_t byteCount) {
+    audioWriter_.write(audio_.get(), samples, byteCount);
 }
 
 bool CameraOutput::driverTakesFormatList() const {

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 
+#include "output/audio_writer.h"
 #include "output/driver_control_sink.h"
 #include "output/driver_layout.h"
 #include "platform/device_channel.h"
@@ -77,6 +78,13 @@ public:
     void writeFrame(const std::uint8_t* bytes, std::int32_t count);
     // A consumer reads the camera now.
     bool isConsumerActive();
+    // Writes one decoded audio packet of byteCount / 2 samples to the audio
+    // device (AudioWriter). Only the session's receive thread calls it, and
+    // only while the output is open: the instance stops its transports
+    // before it closes the output.
+    void writeAudio(const std::int16_t* samples, std::uint32_t byteCount);
+    // Samples the audio backlog control dropped since the last open.
+    std::uint64_t audioSamplesDropped() const { return audioWriter_.droppedSamples(); }
 
     OutputFormat outputFormat() const;
 
@@ -162,6 +170,7 @@ private:
     std::int32_t lastControlA_ = 0;
     bool lastControlB_ = false;
     std::uint32_t audioStatus_ = 0;
+    AudioWriter audioWriter_;  // the receive thread's, between open and close
 };
 
 }  // namespace tavin

@@ -97,7 +97,9 @@ inline constexpr std::size_t kWidth = 0, kHeight = 4, kStreaming = 8, kKindFlag 
                              kControlA = 20, kControlB = 24;
 }  // namespace write_reply
 inline constexpr std::size_t kQueryOpenInput = 32;  // input length of the camera query at open
+inline constexpr std::uint32_t kAudioWrite = kIoWriteBase;  // 16-bit mono PCM at 48 kHz
 inline constexpr std::size_t kAudioWriteReply = 8;  // two uint32; the second is the fill level
+inline constexpr std::size_t kAudioWriteLevel = 4;  // uint32: bytes waiting to be played, this write included
 
 // Pixel kinds.
 enum PixelKind : std::int32_t {

@@ -184,6 +184,8 @@ void PhoneApp::acceptSession() {
     config.passcode = options_.passcode;
     config.challengeTimeoutSeconds = options_.challengeTimeoutSeconds;
     config.audio = options_.audio;
+    config.toneHz = options_.toneHz;
+    config.audioClockSkew = options_.audioClockSkew;
     config.video = options_.video;
     config.streamUnasked = options_.streamUnasked;
     ++sessionCount_;

@@ -32,6 +32,16 @@ bool parseDouble(const std::string& text, double& out) {
     return true;
 }
 
+// "0.5%" or "-0.25%": a percentage, as a fraction.
+bool parsePercent(std::string text, double& out) {
+    if (text.empty() || text.back() != '%') return false;
+    text.pop_back();
+    double percent = 0.0;
+    if (!parseDouble(text, percent)) return false;
+    out = percent / 100.0;
+    return true;
+}
+
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -121,6 +131,9 @@ const char* phoneUsage() {
            "  --passcode <text>           challenge every session and check the answer\n"
            "  --challenge-timeout <s>     close when no answer came in this time (default 5)\n"
            "  --audio                     send an Opus tone while streaming\n"
+           "  --tone <hz>                 frequency of the tone (default 440, 20..20000)\n"
+           "  --audio-clock-skew <pct>    the sound's clock runs fast (or slow, negative),\n"
+           "                              e.g. 0.5%: more samples per second than 48,000\n"
            "  --no-video                  send no Video messages\n"
            "  --stream-unasked            stream the first offered format (H.264) when no\n"
            "                              FormatRequest came within 1 s of Capabilities\n"
@@ -219,6 +232,17 @@ std::optional<PhoneOptions> parsePhoneOptions(int argc, char** argv, std::string
         } else if (name == "--audio") {
             if (!flag()) return std::nullopt;
             options.audio = true;
+        } else if (name == "--tone") {
+            if (!takeValue()) return std::nullopt;
+            double hz = 0.0;
+            if (!parseDouble(value, hz) || hz < kMinToneHz || hz > kMaxToneHz) return bad("expected 20..20000 Hz");
+            options.toneHz = hz;
+        } else if (name == "--audio-clock-skew") {
+            if (!takeValue()) return std::nullopt;
+            double skew = 0.0;
+            if (!parsePercent(value, skew) || std::fabs(skew) > kMaxAudioClockSkew)
+                return bad("expected a percentage within -10%..10%, e.g. 0.5%");
+            options.audioClockSkew = skew;
         } else if (name == "--no-video") {
             if (!flag()) return std::nullopt;
             options.video = false;

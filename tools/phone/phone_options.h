@@ -23,6 +23,9 @@ inline constexpr std::uint32_t kMinHeight = 16, kMaxHeight = 2160;
 inline constexpr float kMinFps = 1.0f, kMaxFps = 240.0f;
 inline constexpr std::size_t kMaxOfferedFormats = 64;
 inline constexpr std::size_t kMaxNameBytes = protocol::phone_info::kNameSize - 1;
+// Bounds of the tone's frequency and of the sound clock's skew (a fraction).
+inline constexpr double kMinToneHz = 20.0, kMaxToneHz = 20'000.0;
+inline constexpr double kMaxAudioClockSkew = 0.1;
 
 struct PhoneOptions {
     PhoneId id{};
@@ -37,6 +40,8 @@ struct PhoneOptions {
     std::optional<std::string> passcode;
     double challengeTimeoutSeconds = 5.0;
     bool audio = false;
+    double toneHz = 440.0;
+    double audioClockSkew = 0.0;  // the sound's clock runs this fraction fast (negative: slow)
     bool video = true;
     bool streamUnasked = false;  // stream without waiting for a FormatRequest
     std::optional<std::string> controlPath;  // "-" = stdin

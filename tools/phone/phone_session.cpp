@@ -289,19 +289,28 @@ void PhoneSession::sendPicture(double now) {
 }
 
 void PhoneSession::soundLoop() {
-    ToneEncoder tone;
+    ToneEncoder tone(config_.toneHz);
     if (!tone.open()) {
         logLine("session %d: no Opus encoder, no sound", number_);
         return;
     }
     std::array<std::uint8_t, p::payload::kData + ToneEncoder::kMaxPacket> message{};
-    double next = platform::processClock();
+    // Packet k is due at start + k x period: an absolute schedule, so that
+    // late wake-ups never add up. A clock that runs fast makes the period
+    // shorter than the 20 ms each packet holds.
+    const double period = ToneEncoder::kFrameSeconds / (1.0 + config_.audioClockSkew);
+    double start = 0.0;
+    std::uint64_t k = 0;
     bool wasOn = false;
     while (running_ && !ending_) {
         double now = platform::processClock();
         bool on = soundOn_ && !silenced_;
-        if (on && !wasOn) next = now;  // a new stream starts its sound now
+        if (on && !wasOn) {  // a new stream starts its sound now
+            start = now;
+            k = 0;
+        }
         wasOn = on;
+        double next = start + static_cast<double>(k) * period;
         if (on && now >= next) {
             std::size_t size = tone.encodeNext(message.data() + p::payload::kData);
             if (size > 0) {
@@ -310,7 +319,15 @@ void PhoneSession::soundLoop() {
                 std::lock_guard<std::mutex> lock(sendLock_);
                 if (soundOn_ && !silenced_) sendLocked(message.data(), p::payload::kData + size);
             }
-            next = now - next > kMaxLag ? now + ToneEncoder::kFrameSeconds : next + ToneEncoder::kFrameSeconds;
+            ++k;
+            if (now - next > kMaxLag) {
+                // Far behind (the machine stalled): start a new schedule
+                // instead of catching up with a burst.
+                logLine("session %d: sound %.0f ms late, schedule restarted", number_, (now - next) * 1000.0);
+                start = now + period;
+                k = 0;
+            }
+            next = start + static_cast<double>(k) * period;
         }
         double wait = std::clamp(next - platform::processClock(), 0.0005, 0.010);
         std::this_thread::sleep_for(std::chrono::duration<double>(wait));

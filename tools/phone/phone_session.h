@@ -42,6 +42,8 @@ struct SessionConfig {
     std::optional<std::string> passcode;
     double challengeTimeoutSeconds = 5.0;
     bool audio = false;
+    double toneHz = 440.0;
+    double audioClockSkew = 0.0;
     bool video = true;
     bool streamUnasked = false;
 };

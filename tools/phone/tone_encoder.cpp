@@ -8,7 +8,6 @@
 namespace tavin::phonesim {
 
 namespace {
-constexpr double kToneHz = 440.0;
 constexpr double kAmplitude = 8000.0;
 }  // namespace
 
@@ -29,7 +28,7 @@ bool ToneEncoder::open() {
 
 std::size_t ToneEncoder::encodeNext(std::uint8_t* out) {
     if (encoder_ == nullptr) return 0;
-    const double step = 2.0 * std::numbers::pi * kToneHz / kSampleRate;
+    const double step = 2.0 * std::numbers::pi * frequencyHz_ / kSampleRate;
     for (auto& sample : samples_) {
         sample = static_cast<std::int16_t>(std::lround(kAmplitude * std::sin(phase_)));
         phase_ += step;

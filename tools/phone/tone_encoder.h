@@ -1,5 +1,6 @@
-// The simulator's sound: a 440 Hz tone, 48,000 samples per second, one
-// channel, cut into 20 ms frames and compressed with libopus.
+// The simulator's sound: a tone (440 Hz unless asked otherwise), 48,000
+// samples per second, one channel, cut into 20 ms frames and compressed with
+// libopus.
 #pragma once
 
 #include <array>
@@ -16,8 +17,9 @@ public:
     static constexpr int kFrameSamples = 960;  // 20 ms
     static constexpr double kFrameSeconds = 0.020;
     static constexpr std::size_t kMaxPacket = 1500;
+    static constexpr double kDefaultHz = 440.0;
 
-    ToneEncoder() = default;
+    explicit ToneEncoder(double frequencyHz = kDefaultHz) : frequencyHz_(frequencyHz) {}
     ~ToneEncoder();
     ToneEncoder(const ToneEncoder&) = delete;
     ToneEncoder& operator=(const ToneEncoder&) = delete;
@@ -31,6 +33,7 @@ public:
 
 private:
     OpusEncoder* encoder_ = nullptr;
+    const double frequencyHz_;
     std::array<std::int16_t, kFrameSamples> samples_{};
     double phase_ = 0.0;
 };

@@ -22,7 +22,7 @@ constexpr int kFormatListEvery = 8;
 constexpr int kPassMs = 3;
 
 bool usesStdout(const VcamOptions& o) {
-    for (const auto* list : {&o.y4m, &o.pcm})
+    for (const auto* list : {&o.y4m, &o.pcm, &o.wav})
         for (const OutputTarget& t : *list)
             if (t.path == "-") return true;
     return false;
@@ -102,12 +102,18 @@ bool Daemon::startIndex(int index, std::string& error) {
         return false;
 
     if (!options_.audio) return true;
-    fd = openTarget(options_.pcm, index, owned);
-    if (fd == -2) {
-        error = "cannot open " + *targetPath(options_.pcm, index) + ": " + std::strerror(errno);
-        return false;
+    std::vector<std::unique_ptr<SampleFile>> files;
+    for (auto [targets, kind] : {std::pair{&options_.pcm, SampleFile::Kind::Raw},
+                                 std::pair{&options_.wav, SampleFile::Kind::Wav}}) {
+        fd = openTarget(*targets, index, owned);
+        if (fd == -1) continue;
+        if (fd >= 0) files.push_back(std::make_unique<SampleFile>(fd, owned, kind));
+        if (fd == -2 || !files.back()->start()) {
+            error = "cannot write " + *targetPath(*targets, index) + ": " + std::strerror(errno);
+            return false;
+        }
     }
-    slot.audio = std::make_unique<VirtualAudio>(index, options_, console_, fd, owned);
+    slot.audio = std::make_unique<VirtualAudio>(index, options_, console_, std::move(files));
     VirtualAudio* audio = slot.audio.get();
     slot.audioServer = platform::DeviceServer::start(
         audioSocket, [audio](std::uint32_t code, const std::uint8_t* input, std::uint32_t length,

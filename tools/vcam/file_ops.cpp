@@ -9,22 +9,31 @@
 
 namespace tavin::vcam {
 
+bool writeAll(int fd, const void* data, std::size_t length) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    while (length > 0) {
+        const ssize_t n = ::write(fd, p, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        p += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 bool writeFileAtomically(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     const std::string temporary = path + ".part";
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            int saved = errno;
-            ::close(fd);
-            ::unlink(temporary.c_str());
-            errno = saved == 0 ? EIO : saved;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
+    if (!writeAll(fd, bytes.data(), bytes.size())) {
+        int saved = errno;
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        errno = saved;
+        return false;
     }
     if (::close(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
         int saved = errno;

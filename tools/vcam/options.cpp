@@ -73,6 +73,17 @@ bool checkTargets(const std::vector<OutputTarget>& targets, const char* option, 
     return true;
 }
 
+// "0.5%" or "-0.25%": a percentage (the sign is optional), as a fraction.
+bool parsePercent(std::string_view text, double& out) {
+    if (!text.ends_with('%')) return false;
+    text.remove_suffix(1);
+    if (text.starts_with('+')) text.remove_prefix(1);
+    double percent = 0.0;
+    if (!parseNumber(text, percent) || !std::isfinite(percent)) return false;
+    out = percent / 100.0;
+    return true;
+}
+
 }  // namespace
 
 bool validFormat(const RequestedFormat& f, std::string* why) {
@@ -193,6 +204,12 @@ bool parseOptions(int argc, char** argv, VcamOptions& out, std::string& error, b
                 error = "--audio-buffer must be 2..5760000 bytes";
                 return false;
             }
+        } else if (arg == "--audio-skew") {
+            if (!value(v)) return false;
+            if (!parsePercent(v, o.audioSkew) || o.audioSkew < -0.1 || o.audioSkew > 0.1) {
+                error = "--audio-skew must be a percentage within -10%..10%, e.g. 0.5%";
+                return false;
+            }
         } else if (arg == "--consumer") {
             o.consumer = true;
         } else if (arg == "--format") {
@@ -219,6 +236,9 @@ bool parseOptions(int argc, char** argv, VcamOptions& out, std::string& error, b
         } else if (arg == "--pcm") {
             if (!value(v)) return false;
             o.pcm.push_back(parseTarget(v));
+        } else if (arg == "--wav") {
+            if (!value(v)) return false;
+            o.wav.push_back(parseTarget(v));
         } else if (arg == "--stats-interval") {
             if (!number(o.statsInterval)) return false;
             if (!std::isfinite(o.statsInterval) || o.statsInterval < 0.0 || o.statsInterval > 86'400.0) {
@@ -230,9 +250,11 @@ bool parseOptions(int argc, char** argv, VcamOptions& out, std::string& error, b
             return false;
         }
     }
-    if (!checkTargets(o.y4m, "--y4m", error) || !checkTargets(o.pcm, "--pcm", error)) return false;
+    if (!checkTargets(o.y4m, "--y4m", error) || !checkTargets(o.pcm, "--pcm", error) ||
+        !checkTargets(o.wav, "--wav", error))
+        return false;
     int toStdout = 0;
-    for (const auto* list : {&o.y4m, &o.pcm})
+    for (const auto* list : {&o.y4m, &o.pcm, &o.wav})
         for (const OutputTarget& t : *list) {
             if (t.path == "-") ++toStdout;
             if (!o.hasCamera(t.camera)) {
@@ -244,12 +266,16 @@ bool parseOptions(int argc, char** argv, VcamOptions& out, std::string& error, b
         error = "only one stream can go to standard output";
         return false;
     }
-    for (const OutputTarget& t : o.y4m)
-        for (const OutputTarget& p : o.pcm)
-            if (t.path == p.path) {
-                error = "'" + t.path + "' named for both --y4m and --pcm";
-                return false;
-            }
+    const std::pair<const char*, const std::vector<OutputTarget>*> lists[] = {
+        {"--y4m", &o.y4m}, {"--pcm", &o.pcm}, {"--wav", &o.wav}};
+    for (std::size_t a = 0; a < std::size(lists); ++a)
+        for (std::size_t b = a + 1; b < std::size(lists); ++b)
+            for (const OutputTarget& t : *lists[a].second)
+                for (const OutputTarget& p : *lists[b].second)
+                    if (t.path == p.path) {
+                        error = "'" + t.path + "' named for both " + lists[a].first + " and " + lists[b].first;
+                        return false;
+                    }
     if (o.mode != CameraMode::Region && o.format.width != 0 && o.format.kind != driver::kBgr24 &&
         o.format.kind != driver::kYuy2) {
         error = "device requests carry pixel kinds 0 and 1 only";
@@ -279,6 +305,7 @@ const char* usage() {
            "  --audio-status N       status in the audio query reply (default 1 = ready)\n"
            "  --audio-query-fails    the audio query request fails (status EIO)\n"
            "  --audio-buffer BYTES   simulated playback buffer (default 96000)\n"
+           "  --audio-skew PERCENT   the playback clock runs fast (or slow, negative), e.g. 0.5%\n"
            "  --device-dir DIR       where .device files go (default $TAVIN_DEVICE_DIR\n"
            "                         or /run/tavin/devices)\n"
            "  --socket-dir DIR       where device sockets go (default the device dir)\n"
@@ -290,6 +317,7 @@ const char* usage() {
            "Output:\n"
            "  --y4m [N:]FILE         write camera N's pictures (default 0) as Y4M; '-' = stdout\n"
            "  --pcm [N:]FILE         write audio N's samples as raw s16le, 48 kHz mono\n"
+           "  --wav [N:]FILE         write audio N's samples as a WAV file, 48 kHz mono 16-bit\n"
            "  --commands FIFO        read commands from FIFO (created if missing) instead of stdin\n"
            "  --stats-interval SEC   statistics period on stderr (default 5, 0 = off)\n"
            "\n"

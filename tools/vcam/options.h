@@ -55,6 +55,7 @@ struct VcamOptions {
     std::uint32_t audioStatus = 1;
     bool audioQueryFails = false;
     std::uint32_t audioBufferBytes = 96'000;  // one second of 48 kHz mono 16-bit
+    double audioSkew = 0.0;    // the drain runs this fraction fast (negative: slow)
     bool consumer = false;
     RequestedFormat format;    // width 0: no request
     bool formatList = false;
@@ -63,6 +64,7 @@ struct VcamOptions {
     std::string commandFifo;   // empty: commands come from standard input
     std::vector<OutputTarget> y4m;
     std::vector<OutputTarget> pcm;
+    std::vector<OutputTarget> wav;
     double statsInterval = 5.0;  // seconds; 0 = no periodic statistics
 
     std::uint32_t effectiveCameraVersion() const {

@@ -1,11 +1,9 @@
 #include "virtual_audio.h"
 
-#include <unistd.h>
-
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "output/driver_layout.h"
 #include "platform/byte_order.h"
@@ -14,7 +12,7 @@
 namespace tavin::vcam {
 namespace {
 
-constexpr double kDrainBytesPerSecond = 48'000.0 * 2.0;
+constexpr double kBytesPerSecond = 48'000.0 * 2.0;
 
 platform::DeviceServer::Reply failure(int error) {
     platform::DeviceServer::Reply reply;
@@ -22,14 +20,18 @@ platform::DeviceServer::Reply failure(int error) {
     return reply;
 }
 
+// Whole samples of a level in bytes.
+std::uint32_t wholeSamples(double bytes) { return static_cast<std::uint32_t>(bytes) & ~1u; }
+
 }  // namespace
 
-VirtualAudio::VirtualAudio(int index, const VcamOptions& options, Console& console, int pcmFd, bool ownsFd)
-    : index_(index), options_(options), console_(console), pcmFd_(pcmFd), ownsFd_(ownsFd) {}
-
-VirtualAudio::~VirtualAudio() {
-    if (ownsFd_ && pcmFd_ >= 0) ::close(pcmFd_);
-}
+VirtualAudio::VirtualAudio(int index, const VcamOptions& options, Console& console,
+                           std::vector<std::unique_ptr<SampleFile>> files)
+    : index_(index),
+      options_(options),
+      console_(console),
+      drainBytesPerSecond_(kBytesPerSecond * (1.0 + options.audioSkew)),
+      files_(std::move(files)) {}
 
 platform::DeviceServer::Reply VirtualAudio::handleRequest(std::uint32_t code, const std::uint8_t* input,
                                                           std::uint32_t length, std::uint32_t capacity) {
@@ -52,35 +54,42 @@ platform::DeviceServer::Reply VirtualAudio::handleRequest(std::uint32_t code, co
             reply.output.assign(4, 0);
             writeLe32(reply.output.data(), options_.audioStatus);
             return reply;
-        case driver::kIoWriteBase: {
+        case driver::kAudioWrite: {
             if (length % 2 != 0) return failure(EINVAL);  // whole 16-bit samples only
             std::uint32_t level;
             {
                 std::lock_guard<std::mutex> guard(lock_);
                 const double now = platform::processClock();
-                if (writes_ > 0) {
-                    level_ -= (now - lastDrain_) * kDrainBytesPerSecond;
-                    if (level_ < 0.0) level_ = 0.0;
-                }
-                lastDrain_ = now;
-                level_ += length;
+                level_ = levelAt(now);
+                if (writes_ > 0 && level_ < 2.0) ++underruns_;
+                lastWrite_ = now;
+                // Samples beyond the free room (a part of one counts whole)
+                // are lost to playback; the files still get them.
                 const double capacityBytes = options_.audioBufferBytes;
+                level_ += length;
                 if (level_ > capacityBytes) {
-                    overflow_ += static_cast<std::uint64_t>(level_ - capacityBytes);
+                    overflow_ += static_cast<std::uint64_t>(std::ceil((level_ - capacityBytes) / 2.0));
                     level_ = capacityBytes;
                 }
                 ++writes_;
                 bytes_ += length;
                 recordSamples(input, length);
-                level = static_cast<std::uint32_t>(level_) & ~1u;  // whole samples
+                level = wholeSamples(level_);
+                if (level > high_) high_ = level;
             }
             reply.output.assign(driver::kAudioWriteReply, 0);
-            writeLe32(reply.output.data() + 4, level);
+            writeLe32(reply.output.data() + driver::kAudioWriteLevel, level);
             return reply;
         }
         default:
             return failure(ENOTTY);  // not a request of this device
     }
+}
+
+double VirtualAudio::levelAt(double now) const {
+    if (writes_ == 0) return 0.0;
+    const double level = level_ - (now - lastWrite_) * drainBytesPerSecond_;
+    return level > 0.0 ? level : 0.0;
 }
 
 void VirtualAudio::recordSamples(const std::uint8_t* input, std::uint32_t length) {
@@ -89,33 +98,22 @@ void VirtualAudio::recordSamples(const std::uint8_t* input, std::uint32_t length
         const int magnitude = std::abs(sample);
         if (magnitude > peak_) peak_ = magnitude;
     }
-    if (pcmFd_ < 0) return;
-    std::uint32_t done = 0;
-    while (done < length) {
-        ssize_t n = ::write(pcmFd_, input + done, length - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            console_.line("audio %d sample file write failed (%s); recording stops", index_, std::strerror(errno));
-            if (ownsFd_) ::close(pcmFd_);
-            pcmFd_ = -1;
-            return;
-        }
-        done += static_cast<std::uint32_t>(n);
+    for (auto& file : files_) {
+        if (!file || file->append(input, length)) continue;
+        console_.line("audio %d sample file failed (%s); recording stops", index_, file->failure().c_str());
+        file.reset();
     }
 }
 
 std::string VirtualAudio::statsText() {
     std::lock_guard<std::mutex> guard(lock_);
-    double level = level_;
-    if (writes_ > 0) {
-        level -= (platform::processClock() - lastDrain_) * kDrainBytesPerSecond;
-        if (level < 0.0) level = 0.0;
-    }
-    char text[192];
-    std::snprintf(text, sizeof text, "writes %llu bytes %llu level %u overflow %llu peak %d",
+    char text[256];
+    std::snprintf(text, sizeof text, "writes %llu bytes %llu level %u high %u overflow %llu underruns %llu peak %d",
                   static_cast<unsigned long long>(writes_), static_cast<unsigned long long>(bytes_),
-                  static_cast<unsigned>(level) & ~1u, static_cast<unsigned long long>(overflow_), peak_);
+                  wholeSamples(levelAt(platform::processClock())), high_,
+                  static_cast<unsigned long long>(overflow_), static_cast<unsigned long long>(underruns_), peak_);
     peak_ = 0;
+    high_ = 0;
     return text;
 }
 

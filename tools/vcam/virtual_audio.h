@@ -1,24 +1,28 @@
 // One camera index's virtual audio device: answers attach, query, write and
 // detach requests, and plays the samples into a simulated playback buffer
-// that drains at 48,000 samples per second (mono, 16-bit), whose fill level
-// each write reports back.
+// that drains at 48,000 samples per second of real time (mono, 16-bit; a
+// skew makes its clock run fast or slow), whose fill level each write
+// reports back. Samples that do not fit the buffer count as overflow.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "console.h"
 #include "options.h"
 #include "platform/device_channel.h"
+#include "sample_file.h"
 
 namespace tavin::vcam {
 
 class VirtualAudio {
 public:
-    // `pcmFd` (-1 for none) receives every accepted sample; owned when `ownsFd`.
-    VirtualAudio(int index, const VcamOptions& options, Console& console, int pcmFd, bool ownsFd);
-    ~VirtualAudio();
+    // `files` receive every sample written (also those that overflow).
+    VirtualAudio(int index, const VcamOptions& options, Console& console,
+                 std::vector<std::unique_ptr<SampleFile>> files);
     VirtualAudio(const VirtualAudio&) = delete;
     VirtualAudio& operator=(const VirtualAudio&) = delete;
 
@@ -26,24 +30,30 @@ public:
     platform::DeviceServer::Reply handleRequest(std::uint32_t code, const std::uint8_t* input,
                                                 std::uint32_t length, std::uint32_t capacity);
 
-    // "writes N bytes N level N overflow N peak N"; the peak is the largest
-    // sample magnitude since the previous call.
+    // "writes N bytes N level N high N overflow N underruns N peak N": the
+    // level now, the highest level answered and the largest sample
+    // magnitude since the previous call; overflow in samples; underruns are
+    // writes that found the buffer drained.
     std::string statsText();
 
 private:
+    // The level of the buffer at `now`, after draining since the last write.
+    double levelAt(double now) const;
     void recordSamples(const std::uint8_t* input, std::uint32_t length);
 
     const int index_;
     const VcamOptions& options_;
     Console& console_;
+    const double drainBytesPerSecond_;
     std::mutex lock_;
-    int pcmFd_;
-    bool ownsFd_;
-    double level_ = 0.0;         // bytes in the simulated buffer at lastDrain_
-    double lastDrain_ = 0.0;
+    std::vector<std::unique_ptr<SampleFile>> files_;
+    double level_ = 0.0;  // bytes in the simulated buffer at lastWrite_
+    double lastWrite_ = 0.0;
     std::uint64_t writes_ = 0;
     std::uint64_t bytes_ = 0;
-    std::uint64_t overflow_ = 0;  // bytes that did not fit the buffer
+    std::uint64_t overflow_ = 0;  // samples that did not fit the buffer
+    std::uint64_t underruns_ = 0;
+    std::uint32_t high_ = 0;
     int peak_ = 0;
 };
 

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "file_ops.h"
+
 namespace tavin::vcam {
 namespace {
 
@@ -20,17 +22,7 @@ Y4mStream::~Y4mStream() {
     if (ownsFd_ && fd_ >= 0) ::close(fd_);
 }
 
-bool Y4mStream::writeAll(const void* data, std::size_t length) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (length > 0) {
-        ssize_t n = ::write(fd_, p, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
+bool Y4mStream::writeAll(const void* data, std::size_t length) { return vcam::writeAll(fd_, data, length); }
 
 Y4mStream::Result Y4mStream::write(const std::uint8_t* source, const PictureLayout& layout, float fps) {
     if (broken_) return Result::WriteFailed;
