@@ -32,14 +32,15 @@ protected:
     void SetUp() override { ASSERT_TRUE(peer.started()); }
     // A phone simulator with a probe port, and a device in the peer that
     // leads to it (the probe port left out when `probe` is false).
-    void attachPhone(std::uint32_t handle, const std::vector<std::string>& extra = {}, bool probe = true) {
+    void attachPhone(std::uint32_t handle, const std::vector<std::string>& extra = {}, bool probe = true,
+                     bool usb = true) {
         std::vector<std::string> args = {"--probe-port", "auto", "--no-log"};
         args.insert(args.end(), extra.begin(), extra.end());
         phone = std::make_unique<test::PhoneProcess>(args);
         ASSERT_TRUE(phone->started());
         std::vector<UsbmuxPeerProcess::Port> ports = {{protocol::kSessionPort, phone->sessionPort()}};
         if (probe) ports.push_back({protocol::kProbePort, phone->probePort()});
-        ASSERT_TRUE(peer.attach(handle, true, ports));
+        ASSERT_TRUE(peer.attach(handle, usb, ports));
     }
 
     test::TempConfigHome config;
@@ -90,12 +91,14 @@ TEST_F(IosUsbTest, AttachedPhoneIsProbedAndItsSessionRunsOverUsbmux) {
     EXPECT_EQ(listener.log.count("disconnected"), 0u);
 }
 
-TEST_F(IosUsbTest, ProbeFallsBackToTheSessionPort) {
+TEST_F(IosUsbTest, ProbeFallsBackToTheSessionPortOfANetworkDevice) {
     IosUsbWatcher watcher;
     watcher.SetSink(&sink);
-    attachPhone(12, {}, false);
+    attachPhone(12, {}, false, false);
     ASSERT_TRUE(sink.waitFor(12, true, 1, 10s));
     EXPECT_EQ(sink.reports(12, true).front().id, simulatorId());
+    EXPECT_FALSE(sink.reports(12, true).front().usb);
+    EXPECT_FALSE(IosDevices::instance().attachedByUsb(12));
     EXPECT_GE(peer.process().countLines("connect 12:4697 refused"), 1);
     EXPECT_GE(peer.process().countLines("connect 12:4699 proxied"), 1);
 }
