@@ -12,6 +12,11 @@
 # multicast and answers multicast DNS there, and nothing leaves through a
 # real interface. Without root both run on loopback and the host adds the
 # phone by address.
+#
+# Once slot 0 streams, a second simulated phone is attached as an iPhone on
+# a cable: the usbmuxd peer (tools/usbmuxd-peer) plays the usbmuxd service
+# on a Unix socket of the job, the engine reaches it through the real
+# libusbmuxd, and the phone streams to slot 1 over usbmuxd (" [USB]").
 #   scripts/run-main.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -72,13 +77,34 @@ job() {
   done
   [ "$isolated" = yes ] || host_args=(--address "127.0.0.1:${port:-4699}")
 
-  build/tools/host --count 4 --seconds "$seconds" "${host_args[@]}" || true
+  # The iPhone on a cable: its simulator listens on loopback of the
+  # engine's namespace and is reached only through the usbmuxd peer.
+  export USBMUXD_SOCKET_ADDRESS=UNIX:$work/usbmuxd
+  mkfifo "$work/usbmuxd.in"
+  sleep infinity >"$work/usbmuxd.in" &
+  build/tools/usbmuxd-peer --socket "$work/usbmuxd" <"$work/usbmuxd.in" >"$work/usbmuxd.out" 2>&1 &
+  build/tools/phone --bind 127.0.0.1 --session-port 0 --probe-port auto --id 1e550b00cab1e0000000000000000002 \
+    --name "Cable phone" --stream-unasked >"$work/cable.out" 2>"$work/cable.log" &
+  local cable=""
+  for _ in $(seq 100); do
+    cable=$(sed -n 's/^phone: listening [^ ]* \([0-9]*\) \([0-9]*\).*/4699=127.0.0.1:\1 4697=127.0.0.1:\2/p' \
+      "$work/cable.out" 2>/dev/null)
+    [ -n "$cable" ] && break; sleep 0.1
+  done
+  (
+    for _ in $(seq 300); do grep -q "^status 0 3" "$work/host.out" 2>/dev/null && break; sleep 0.1; done
+    echo "attach 7 usb $cable" >"$work/usbmuxd.in"
+  ) &
+
+  build/tools/host --count 4 --seconds "$seconds" "${host_args[@]}" | tee "$work/host.out" || true
   # vcam writes the WAV file's sizes when it stops.
   kill %?build/tools/vcam 2>/dev/null || true
   wait %?build/tools/vcam 2>/dev/null || true
   echo "---- driver substitute"; cat "$work/vcam.out"
   echo "---- audio of slot 0: $TAVIN_MAIN_WAV ($(stat -c %s "$TAVIN_MAIN_WAV" 2>/dev/null || echo 0) bytes)"
   echo "---- phone simulator"; tail -n 60 "$work/phone.log"
+  echo "---- usbmuxd peer"; cat "$work/usbmuxd.out"
+  echo "---- phone simulator on the cable"; tail -n 30 "$work/cable.log"
 }
 export -f job
 if [ "$(id -u)" -eq 0 ] && unshare --net true 2>/dev/null; then

@@ -22,6 +22,9 @@ scripts/setup.sh "${setup_args[@]}"
 # No test may reach a DNS-SD daemon of the machine (it would query real
 # interfaces on the engine's behalf); tests that need one start their own.
 export DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/engine-test-bus
+# Nor a usbmuxd service of the machine; tests that need one start the
+# usbmuxd peer and point libusbmuxd at it.
+export USBMUXD_SOCKET_ADDRESS=UNIX:/nonexistent/engine-test-usbmuxd
 export CTEST_ARGS="${ctest_args[*]}"
 run_ctest() {
   # shellcheck disable=SC2086

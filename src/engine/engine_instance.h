@@ -27,6 +27,7 @@
 namespace tavin {
 
 class WifiDiscovery;
+class IosUsbWatcher;
 
 // A decision for the worker. Kind 0 selects the phone with the id; kind 1
 // reports the phone list after the delay; other kinds are ignored.
@@ -169,6 +170,7 @@ private:
     CurrentTransport transport_;
     std::unique_ptr<platform::AddressChangeEvent> addressChange_;
     std::unique_ptr<WifiDiscovery> wifi_;
+    std::unique_ptr<IosUsbWatcher> iosWatcher_;  // instance 0 only
     std::atomic<int> chosenFormat_{0};
     mutable std::mutex formatLock_;   // guards offered_ and current_
     std::vector<VideoFormat> offered_;
