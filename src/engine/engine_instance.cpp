@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "discovery/address_prober.h"
+#include "discovery/android_usb_watcher.h"
 #include "discovery/wifi_discovery.h"
 #include "engine/error_record.h"
 #include "engine/formats.h"
@@ -82,6 +83,7 @@ EngineInstance::EngineInstance(int instanceCount, int index)
         addressChange_ = platform::AddressChangeEvent::open(&error);
         if (!addressChange_) recordError(errors::kAddressChangeRequest);
         wifi_ = std::make_unique<WifiDiscovery>();
+        adb_ = std::make_unique<AndroidUsbWatcher>();
     }
 }
 
@@ -93,6 +95,7 @@ EngineInstance::~EngineInstance() {
     if (output_) output_->close();
     output_.reset();
     addressChange_.reset();
+    adb_.reset();
     wifi_.reset();
     std::lock_guard<std::mutex> guard(commandLock_);
     commands_.clear();
@@ -112,6 +115,7 @@ int EngineInstance::open() {
     }
     if (wifi_) wifi_->SetSink(&networkSink());
     if (index() == 0) AddressProber::instance().SetSink(&networkSink());
+    if (adb_) adb_->SetSink(&androidSink());
 
     running_.store(true);
     if (!worker_.start([this] { workerLoop(); })) {
@@ -128,6 +132,7 @@ void EngineInstance::close() {
     transport_.clear();
     if (wifi_) wifi_->SetSink(nullptr);
     if (index() == 0) AddressProber::instance().SetSink(nullptr);
+    if (adb_) adb_->SetSink(nullptr);
     destroyTransports();
     PhoneRegistry::instance().clear();
     decoder_.reset();
