@@ -5,6 +5,7 @@
 
 #include "discovery/address_prober.h"
 #include "discovery/ios_usb_watcher.h"
+#include "discovery/android_usb_watcher.h"
 #include "discovery/wifi_discovery.h"
 #include "engine/error_record.h"
 #include "engine/formats.h"
@@ -87,6 +88,7 @@ EngineInstance::EngineInstance(int instanceCount, int index)
         addressChange_ = platform::AddressChangeEvent::open(&error);
         if (!addressChange_) recordError(errors::kAddressChangeRequest);
         wifi_ = std::make_unique<WifiDiscovery>();
+        adb_ = std::make_unique<AndroidUsbWatcher>();
     }
 }
 
@@ -99,6 +101,7 @@ EngineInstance::~EngineInstance() {
     output_.reset();
     addressChange_.reset();
     iosWatcher_.reset();
+    adb_.reset();
     wifi_.reset();
     std::lock_guard<std::mutex> guard(commandLock_);
     commands_.clear();
@@ -119,6 +122,7 @@ int EngineInstance::open() {
     if (wifi_) wifi_->SetSink(&networkSink());
     if (index() == 0) AddressProber::instance().SetSink(&networkSink());
     if (iosWatcher_) iosWatcher_->SetSink(&iosSink());
+    if (adb_) adb_->SetSink(&androidSink());
 
     running_.store(true);
     if (!worker_.start([this] { workerLoop(); })) {
@@ -136,6 +140,7 @@ void EngineInstance::close() {
     if (wifi_) wifi_->SetSink(nullptr);
     if (index() == 0) AddressProber::instance().SetSink(nullptr);
     if (iosWatcher_) iosWatcher_->SetSink(nullptr);
+    if (adb_) adb_->SetSink(nullptr);
     destroyTransports();
     PhoneRegistry::instance().clear();
     decoder_.reset();
