@@ -5,6 +5,10 @@
 # phone simulator (tools/phone) plays the phone app, and the host program
 # (tools/host) loads libengine.so and prints every callback.
 #
+# The run leaves its pictures in build/main-job/: camera0.png, a snapshot of
+# camera 0 shortly before the end, and preview.png, the host's preview
+# surface at the end.
+#
 # As root the engine runs in a network namespace of its own and the phone in
 # a second one, joined by a veth pair: the phone announces itself by
 # multicast and answers multicast DNS there, and nothing leaves through a
@@ -68,9 +72,15 @@ job() {
   done
   [ "$isolated" = yes ] || host_args=(--address "127.0.0.1:${port:-4699}")
 
-  build/tools/host --count 4 --seconds "$seconds" "${host_args[@]}" || true
+  local out=$PWD/build/main-job
+  mkdir -p "$out"
+  rm -f "$out/camera0.png" "$out/preview.png"
+  ( sleep $(( seconds > 3 ? seconds - 2 : 1 )); echo "snapshot 0 $out/camera0.png" >"$work/vcam.in" ) &
+
+  build/tools/host --count 4 --seconds "$seconds" --preview "$out/preview.png" "${host_args[@]}" || true
   echo "---- driver substitute"; cat "$work/vcam.out"
   echo "---- phone simulator"; tail -n 60 "$work/phone.log"
+  echo "---- pictures"; ls -l "$out"
 }
 export -f job
 if [ "$(id -u)" -eq 0 ] && unshare --net true 2>/dev/null; then
