@@ -279,29 +279,23 @@ public:
     HResult CreateDevice(std::uint32_t adapter, DeviceType type, const HiddenWindow* focusWindow,
                          std::uint32_t behaviourFlags, PresentParameters* parameters,
                          std::shared_ptr<Device>* device) override {
-        if (!device) return kInvalidCall;
-        device->reset();
-        std::shared_ptr<SoftwareDevice> made;
-        const HResult result = create(adapter, type, focusWindow, behaviourFlags, parameters, &made);
-        *device = std::move(made);
-        return result;
+        return createAs(adapter, type, focusWindow, behaviourFlags, parameters, device);
     }
 
     HResult CreateDeviceEx(std::uint32_t adapter, DeviceType type, const HiddenWindow* focusWindow,
                            std::uint32_t behaviourFlags, PresentParameters* parameters,
                            std::shared_ptr<DeviceEx>* device) override {
-        if (!device) return kInvalidCall;
-        device->reset();
-        std::shared_ptr<SoftwareDevice> made;
-        const HResult result = create(adapter, type, focusWindow, behaviourFlags, parameters, &made);
-        *device = std::move(made);
-        return result;
+        return createAs(adapter, type, focusWindow, behaviourFlags, parameters, device);
     }
 
 private:
-    HResult create(std::uint32_t adapter, DeviceType type, const HiddenWindow* focusWindow,
-                   std::uint32_t behaviourFlags, const PresentParameters* parameters,
-                   std::shared_ptr<SoftwareDevice>* device) {
+    // Makes a device, handed out through one of its interfaces.
+    template <class Interface>
+    HResult createAs(std::uint32_t adapter, DeviceType type, const HiddenWindow* focusWindow,
+                     std::uint32_t behaviourFlags, const PresentParameters* parameters,
+                     std::shared_ptr<Interface>* device) {
+        if (!device) return kInvalidCall;
+        device->reset();
         if (adapter >= adapters_ || type != DeviceType::Hal || !parameters) return kInvalidCall;
         if (!focusWindow && !parameters->deviceWindow) return kInvalidCall;
         const std::uint32_t processing =
