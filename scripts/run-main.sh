@@ -10,6 +10,10 @@
 # phone's sound, as the audio device of slot 0 received it, is kept in
 # $TAVIN_MAIN_WAV (default build/main-audio0.wav).
 #
+# The run leaves its pictures in build/main-job/: camera0.png, a snapshot of
+# camera 0 shortly before the end, and preview.png, the host's preview
+# surface at the end.
+#
 # As root the engine runs in a network namespace of its own and the phone in
 # a second one, joined by a veth pair: the phone announces itself by
 # multicast and answers multicast DNS there, and nothing leaves through a
@@ -120,8 +124,13 @@ job() {
   printf 'R58M123ABC\t4697\t127.0.0.1:%s\nR58M123ABC\t4699\t127.0.0.1:%s\n' \
     "$probe_port" "$session_port" >"$work/adb/phones"
 
+  local out=$PWD/build/main-job
+  mkdir -p "$out"
+  rm -f "$out/camera0.png" "$out/preview.png"
+  ( sleep $(( seconds > 3 ? seconds - 2 : 1 )); echo "snapshot 0 $out/camera0.png" >"$work/vcam.in" ) &
+
   PATH="$work/adb-bin:$PATH" TAVIN_ADB_DIR="$work/adb" \
-    build/tools/host --count 4 --seconds "$seconds" "${host_args[@]}" | tee "$work/host.out" || true
+    build/tools/host --count 4 --seconds "$seconds" --preview "$out/preview.png" "${host_args[@]}" | tee "$work/host.out" || true
   # vcam writes the WAV file's sizes when it stops.
   kill %?build/tools/vcam 2>/dev/null || true
   wait %?build/tools/vcam 2>/dev/null || true
@@ -132,6 +141,7 @@ job() {
   echo "---- phone simulator on the cable"; tail -n 30 "$work/cable.log"
   echo "---- Android phone simulator"; tail -n 30 "$work/android.log"
   echo "---- adb command lines"; cat "$work/adb/commands" 2>/dev/null || true
+  echo "---- pictures"; ls -l "$out"
 }
 export -f job
 if [ "$(id -u)" -eq 0 ] && unshare --net true 2>/dev/null; then
