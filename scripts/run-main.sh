@@ -9,7 +9,7 @@
 # a second one, joined by a veth pair: the phone announces itself by
 # multicast and answers multicast DNS there, and nothing leaves through a
 # real interface. Without root both run on loopback and the host adds the
-# phone by address.
+# phone by address. Snapshots of camera 0 land in build/snapshots/.
 #   scripts/run-main.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -67,6 +67,13 @@ job() {
     [ -n "$port" ] && break; sleep 0.1
   done
   [ "$isolated" = yes ] || host_args=(--address "127.0.0.1:${port:-4699}")
+
+  # PNG snapshots of camera 0 as the driver substitute takes its pictures:
+  # the first one (the idle picture, before the phone is found) and one
+  # near the end (the phone's picture).
+  mkdir -p build/snapshots
+  echo "snapshot 0 $PWD/build/snapshots/idle.png" >"$work/vcam.in"
+  (sleep $((seconds > 4 ? seconds - 3 : 1)); echo "snapshot 0 $PWD/build/snapshots/streaming.png" >"$work/vcam.in") &
 
   build/tools/host --count 4 --seconds "$seconds" "${host_args[@]}" || true
   echo "---- driver substitute"; cat "$work/vcam.out"
