@@ -24,6 +24,9 @@
 # a cable: the usbmuxd peer (tools/usbmuxd-peer) plays the usbmuxd service
 # on a Unix socket of the job, the engine reaches it through the real
 # libusbmuxd, and the phone streams to slot 1 over usbmuxd (" [USB]").
+#
+# The pictures land in build/main-job/: idle.png (camera 0 before the
+# phone is found), camera0.png (camera 0 near the end) and preview.png.
 #   scripts/run-main.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -126,7 +129,11 @@ job() {
 
   local out=$PWD/build/main-job
   mkdir -p "$out"
-  rm -f "$out/camera0.png" "$out/preview.png"
+  rm -f "$out/idle.png" "$out/camera0.png" "$out/preview.png"
+  # PNG snapshots of camera 0 as the driver substitute takes its pictures:
+  # the first one (the idle picture, before the phone is found) and one
+  # near the end (the phone's picture).
+  echo "snapshot 0 $out/idle.png" >"$work/vcam.in"
   ( sleep $(( seconds > 3 ? seconds - 2 : 1 )); echo "snapshot 0 $out/camera0.png" >"$work/vcam.in" ) &
 
   PATH="$work/adb-bin:$PATH" TAVIN_ADB_DIR="$work/adb" \
