@@ -10,15 +10,20 @@
 # multicast and answers multicast DNS there, and nothing leaves through a
 # real interface. Without root both run on loopback and the host adds the
 # phone by address.
+#
+# Near the end the driver substitute saves what camera 0 shows as
+# build/main-job/camera0-streaming.png.
 #   scripts/run-main.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 seconds=${1:-20}
+snapshots=$PWD/build/main-job
+mkdir -p "$snapshots"
 
 job() {
   set -euo pipefail
-  local seconds=$1 isolated=$2 phone_cmd=() host_args=()
+  local seconds=$1 isolated=$2 snapshots=$3 phone_cmd=() host_args=()
   # Global: the exit trap runs after the function has returned.
   holder="" work=$(mktemp -d)
   cleanup() {
@@ -59,7 +64,7 @@ job() {
   build/tools/vcam --consumer --format 1280x720@30:1 <"$work/vcam.in" >"$work/vcam.out" 2>&1 &
   for _ in $(seq 100); do grep -q "vcam: ready" "$work/vcam.out" 2>/dev/null && break; sleep 0.1; done
 
-  "${phone_cmd[@]}" --probe-port 0 --name "Simulated phone" --stream-unasked \
+  "${phone_cmd[@]}" --probe-port 0 --name "Simulated phone" \
     >"$work/phone.out" 2>"$work/phone.log" &
   local port=""
   for _ in $(seq 100); do
@@ -68,14 +73,16 @@ job() {
   done
   [ "$isolated" = yes ] || host_args=(--address "127.0.0.1:${port:-4699}")
 
+  ( sleep $((seconds > 4 ? seconds - 3 : 1))
+    echo "snapshot 0 $snapshots/camera0-streaming.png" >"$work/vcam.in" ) &
   build/tools/host --count 4 --seconds "$seconds" "${host_args[@]}" || true
   echo "---- driver substitute"; cat "$work/vcam.out"
   echo "---- phone simulator"; tail -n 60 "$work/phone.log"
 }
 export -f job
 if [ "$(id -u)" -eq 0 ] && unshare --net true 2>/dev/null; then
-  unshare --net bash -c "job $seconds yes"
+  unshare --net bash -c "job $seconds yes $snapshots"
 else
   echo "run-main: not root, the phone is added by address on loopback" >&2
-  bash -c "job $seconds no"
+  bash -c "job $seconds no $snapshots"
 fi
