@@ -310,6 +310,35 @@ std::uint8_t* CameraOutput::slot(int index) const {
     return nullptr;
 }
 
+std::uint8_t* CameraOutput::choosePublishSlot() {
+    namespace sl = driver::slot;
+    if (region_) {
+        std::uint8_t* s0 = slot(0);
+        std::uint8_t* s1 = slot(1);
+        if (readLe32(s0 + sl::kReady) == 0) return s0;
+        if (readLe32(s1 + sl::kReady) == 0) return s1;
+        return readLeF32(s1 + sl::kTimeStamp) > readLeF32(s0 + sl::kTimeStamp) ? s0 : s1;
+    }
+    if (!localSlots_) return nullptr;
+    NamedLock lock(mutex_.get());
+    if (!lock.held()) {
+        recordError(errors::kPublishMutexTimeout);
+        return nullptr;
+    }
+    const bool free0 = readLe32(slot(0) + sl::kReady) == 0;
+    const bool free1 = readLe32(slot(1) + sl::kReady) == 0;
+    std::atomic_thread_fence(std::memory_order_acquire);  // the sender is done with a free slot
+    return free0 ? slot(0) : free1 ? slot(1) : nullptr;
+}
+
+void CameraOutput::publishSlot(std::uint8_t* slot, std::int32_t bytes, float timeStamp) {
+    writeLeI32(slot + driver::slot::kByteCount, bytes);
+    writeLeF32(slot + driver::slot::kTimeStamp, timeStamp);
+    std::atomic_thread_fence(std::memory_order_release);
+    writeLe32(slot + driver::slot::kReady, 1);
+    if (event_) event_->set();
+}
+
 void CameraOutput::clearSlots() {
     const std::int32_t kind = outputFormat().kind;
     for (int i = 0; i < 2; ++i) {

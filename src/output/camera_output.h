@@ -110,6 +110,16 @@ public:
     // transport. Null when there are none or the index is not 0 or 1.
     std::uint8_t* slot(int index) const;
 
+    // The slot for a decoded picture. Shared region: a slot whose ready flag
+    // is 0 (slot 0 first), else the one with the older time stamp. Device
+    // transport: a local slot whose ready flag is 0, chosen under the named
+    // mutex (at most 1000 ms; "s" 676 on a time-out); null when both still
+    // wait to be sent. Null without slots.
+    std::uint8_t* choosePublishSlot();
+    // The publishing path filled `slot`: stores the byte count and the time
+    // stamp, sets the ready flag last, then sets the event.
+    void publishSlot(std::uint8_t* slot, std::int32_t bytes, float timeStamp);
+
     bool legacy() const { return legacy_; }
     int cameraIndex() const { return index_; }
 
