@@ -36,7 +36,7 @@ export TAVIN_MAIN_WAV=${TAVIN_MAIN_WAV:-$PWD/build/main-audio0.wav}
 
 job() {
   set -euo pipefail
-  local seconds=$1 isolated=$2 snapshots=$3 phone_cmd=() host_args=()
+  local seconds=$1 isolated=$2 phone_cmd=() host_args=()
   # Global: the exit trap runs after the function has returned.
   holder="" work=$(mktemp -d)
   cleanup() {
@@ -152,8 +152,8 @@ job() {
 }
 export -f job
 if [ "$(id -u)" -eq 0 ] && unshare --net true 2>/dev/null; then
-  unshare --net bash -c "job $seconds yes $snapshots"
+  unshare --net bash -c "job $seconds yes"
 else
   echo "run-main: not root, the phone is added by address on loopback" >&2
-  bash -c "job $seconds no $snapshots"
+  bash -c "job $seconds no"
 fi
