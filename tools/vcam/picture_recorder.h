@@ -1,6 +1,6 @@
 // What one camera does with the pictures it takes: counts them, checks their
 // size against the format the consumer asked for, records them in a Y4M
-// stream and saves PNG snapshots on request. Pictures arrive from the region
+// stream, and on request saves PNG snapshots and short Y4M clips. Pictures arrive from the region
 // poller or from a device server thread; every member is thread-safe.
 #pragma once
 
@@ -24,19 +24,25 @@ public:
     PictureRecorder& operator=(const PictureRecorder&) = delete;
 
     // Copies in one picture of `count` bytes that should be laid out as
-    // `expected`. The caller has already bounded `count` to the pixel area.
-    // A picture whose size is not that of `expected` is counted as
+    // `expected`, with the time stamp it came with (0 where the transport
+    // carries none). The caller has already bounded `count` to the pixel
+    // area. A picture whose size is not that of `expected` is counted as
     // mismatched and not kept. The source may be reused when this returns.
-    void take(const std::uint8_t* bytes, std::size_t count, const PictureLayout& expected, float fps);
+    void take(const std::uint8_t* bytes, std::size_t count, const PictureLayout& expected, float fps,
+              float stamp);
     // Records the picture kept by the last take() (stream and snapshot).
     // Split from take() so that a frame slot is released before converting.
     void process();
 
     // Saves the next picture taken as a PNG file.
     void requestSnapshot(const std::string& path);
+    // Records the next `pictures` pictures taken into `clip` (a file at
+    // `path`), replacing a clip still being recorded.
+    void requestClip(std::unique_ptr<Y4mStream> clip, const std::string& path, std::uint32_t pictures);
 
-    // "frames N mismatched M fps F picture WxH kind K", the rate measured
-    // since the previous call.
+    // "frames N mismatched M fps F picture WxH kind K stamp S", the rate
+    // measured since the previous call, S the time stamp of the last
+    // picture kept.
     std::string statsText();
 
 private:
@@ -48,7 +54,12 @@ private:
     PictureLayout layout_;                     // of the kept picture
     float fps_ = 0.0f;
     bool pending_ = false;                     // kept and not processed yet
+    float stamp_ = 0.0f;                       // of the kept picture
     std::string snapshotPath_;
+    std::unique_ptr<Y4mStream> clip_;
+    std::string clipPath_;
+    std::uint32_t clipLeft_ = 0;               // pictures the clip still takes
+    std::uint32_t clipPictures_ = 0;           // pictures asked for
     PictureConverter snapshotConverter_;
     PictureLayout lastLayout_;                 // layout last announced
     bool lastMismatched_ = false;

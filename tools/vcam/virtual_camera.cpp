@@ -262,7 +262,7 @@ platform::DeviceServer::Reply VirtualCamera::handleRequest(std::uint32_t code, c
             controlA = controlA_;
             controlB = controlB_;
         }
-        recorder_.take(input, length, layout, fps);  // sizes above the pixel area count as mismatched
+        recorder_.take(input, length, layout, fps, 0.0f);  // sizes above the pixel area count as mismatched
         recorder_.process();
         namespace w = driver::write_reply;
         reply.output.assign(w::kSize, 0);
@@ -284,7 +284,8 @@ void VirtualCamera::takeSlot(std::size_t slotOffset, const PictureLayout& layout
     const std::int32_t count = readLeI32(base + slot::kByteCount);
     // A negative count is taken as 0; the recorder never copies more than
     // the expected size, which fits the pixel area.
-    recorder_.take(base, count < 0 ? 0 : static_cast<std::size_t>(count), layout, fps);
+    recorder_.take(base, count < 0 ? 0 : static_cast<std::size_t>(count), layout, fps,
+                   readLeF32(base + slot::kTimeStamp));
     slot::readyFlag(base).store(0, std::memory_order_release);
     recorder_.process();
 }
