@@ -118,6 +118,21 @@ int ChildProcess::stop(std::chrono::milliseconds timeout) {
     return -1;
 }
 
+std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
+    if (exited_ || pid_ <= 0) return exitStatus_;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            exited_ = true;
+            exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return exitStatus_;
+        }
+        usleep(10'000);
+    }
+    return std::nullopt;
+}
+
 std::string toolPath(const std::string& name) { return std::string(TOOLS_DIR) + "/" + name; }
 
 TempDir::TempDir() {

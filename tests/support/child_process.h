@@ -35,6 +35,9 @@ public:
     void writeLine(const std::string& line);
     // SIGTERM and wait (bounded); returns the exit status or -1.
     int stop(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Waits for the child to end by itself: its exit status (128 + the
+    // signal when a signal ended it), or nothing after the time-out.
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout);
     pid_t pid() const { return pid_; }
 
 private:
