@@ -17,22 +17,11 @@ cd "$(dirname "$0")/.."
 quick=no
 [ "${1:-}" = "--quick" ] && quick=yes
 
-if [ -z "${TAVIN_BENCH_ISOLATION:-}" ]; then
-  scripts/setup.sh
-  if [ "$(id -u)" -eq 0 ] && unshare --net --mount true 2>/dev/null; then
-    export TAVIN_BENCH_ISOLATION=root
-    exec unshare --net --mount --propagation private bash "$0" "$@"
-  elif unshare --user --map-root-user --net --mount true 2>/dev/null; then
-    export TAVIN_BENCH_ISOLATION=user
-    exec unshare --user --map-root-user --net --mount --propagation private bash "$0" "$@"
-  fi
+[ "${TAVIN_ISOLATED_PID:-}" = "$$" ] || scripts/setup.sh
+. scripts/private-network.sh
+enter_private_network "$PWD/bench/run.sh" "$@"
+[ "$TAVIN_ISOLATION" = none ] &&
   echo "bench: no namespace could be made; the engine's discovery runs on this machine's interfaces" >&2
-  export TAVIN_BENCH_ISOLATION=none
-fi
-if [ "$TAVIN_BENCH_ISOLATION" != none ]; then
-  ip link set lo up
-  mount -t tmpfs -o mode=1777 tmpfs /dev/shm
-fi
 # As in the tests: no DNS-SD daemon, no usbmuxd service and no adb of the
 # machine; the adb stand-in without a state folder refuses every command.
 export DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/bench-bus

@@ -63,26 +63,12 @@ for tool in vcam phone host narrator usbmuxd-peer adb; do
   [ -x "build/tools/$tool" ] || { echo "main-job: build/tools/$tool is missing (run scripts/setup.sh)" >&2; exit 1; }
 done
 
-# A network and mount namespace of the job's own: nothing it sends leaves
-# through a real interface, and its shared memory is its own. The job
-# re-runs itself inside (exec keeps its process id, so signals sent to it
-# still arrive).
-if [ -z "${TAVIN_MAIN_ISOLATION:-}" ]; then
-  if [ "$(id -u)" -eq 0 ] && unshare --net --mount true 2>/dev/null; then
-    export TAVIN_MAIN_ISOLATION=root
-    exec unshare --net --mount --propagation private bash "$0" "${args[@]}"
-  elif unshare --user --map-root-user --net --mount true 2>/dev/null; then
-    export TAVIN_MAIN_ISOLATION=user
-    exec unshare --user --map-root-user --net --mount --propagation private bash "$0" "${args[@]}"
-  fi
-  export TAVIN_MAIN_ISOLATION=none
-fi
-if [ "$TAVIN_MAIN_ISOLATION" != none ]; then
-  ip link set lo up
-  mount -t tmpfs -o mode=1777 tmpfs /dev/shm
-fi
+# A network and mount namespace of the job's own (exec keeps its process
+# id, so signals sent to it still arrive).
+. scripts/private-network.sh
+enter_private_network "$root/scripts/main-job.sh" "${args[@]}"
 network=loopback
-[ "$TAVIN_MAIN_ISOLATION" = root ] && [ "$loopback" = no ] && network=namespaces
+[ "$TAVIN_ISOLATION" = root ] && [ "$loopback" = no ] && network=namespaces
 
 logs=$output/logs
 rm -rf "$logs"
@@ -159,7 +145,7 @@ if [ "$network" = namespaces ]; then
   echo "Network: namespaces of its own; the phone announces itself by multicast and answers DNS-SD."
 else
   echo "Network: loopback; the host adds the phone by address."
-  [ "$TAVIN_MAIN_ISOLATION" = none ] &&
+  [ "$TAVIN_ISOLATION" = none ] &&
     echo "(No namespace could be made: the engine's discovery also runs on this machine's interfaces.)"
 fi
 echo "Starting the driver substitute (four cameras in shared memory, a consumer asking 1280 x 720 YUY2 at 30 fps),"
