@@ -36,6 +36,7 @@
 #include "bare_pipeline.h"
 #include "bench_driver.h"
 #include "engine.h"
+#include "engine_slots.h"
 #include "figures.h"
 #include "output/preview_picture.h"
 #include "phone_sender.h"
@@ -57,8 +58,6 @@ constexpr double kMegabyte = 1024.0 * 1024.0;
 struct Size {
     int width, height;
 };
-
-void onStatus(int32_t, int32_t) {}
 
 std::vector<Packet> clipOf(int width, int height) {
     return loadClip(phoneClip(width, height, kPictures), clipCacheFolder());
@@ -127,14 +126,8 @@ int engineChild(int width, int height, int slots, bool active) {
     if (clip.empty()) return 1;
     const int pictures = slots == 1 ? kPictures : kMemoryPictures;
     BenchDriver driver(slots, width, height);
-    std::string error;
-    if (!driver.start(error)) {
-        std::fprintf(stderr, "end_to_end_bench: %s\n", error.c_str());
-        return 1;
-    }
-    const double residentBefore = static_cast<double>(residentBytes());
-    EInitialize(slots, onStatus);
-    for (int i = 0; i < slots; ++i) EOpen();
+    const std::optional<double> residentBefore = openEngineSlots(driver, slots);
+    if (!residentBefore) return 1;
     std::unique_ptr<PreviewTaker> previewTaker;
     if (active) {
         ESetActiveIdx(0);
@@ -186,7 +179,7 @@ int engineChild(int width, int height, int slots, bool active) {
     reportResult("allocations", static_cast<double>(allocationsCounted()) / counted);
     reportResult("missing", pictures - static_cast<double>(driver.pictures(0)));
     reportResult("resident_mb", static_cast<double>(residentBytes()) / kMegabyte);
-    reportResult("engine_resident_mb", (static_cast<double>(residentBytes()) - residentBefore) / kMegabyte);
+    reportResult("engine_resident_mb", (static_cast<double>(residentBytes()) - *residentBefore) / kMegabyte);
     reportResult("shared_mb", static_cast<double>(residentSharedBytes()) / kMegabyte);
 
     // One picture at a time: arrival to ready.
@@ -268,12 +261,12 @@ int main(int argc, char** argv) {
             appendResults(engine, *e);
         }
         if (std::optional<Results> f = runChild({"--engine", w, h, "4", "0"}, 900.0)) appendResults(four, *f);
-        const std::string name = format("%d x %d", size.width, size.height);
+        const std::string name = formatText("%d x %d", size.width, size.height);
         const double fpsGoal = size.height >= 2160 ? 0.9 : 0.95;
         const Comparison fps = Comparison::of(engine["fps"], bare["fps"]);
         const Comparison cpu = Comparison::of(engine["cpu_ms"], bare["cpu_ms"]);
         speed.row({name, fps.engine.text(1), fps.bare.text(1), fps.ratio.text(3),
-                   format(">= %.2f: %s", fpsGoal, goal(fps.ratio.median >= fpsGoal).c_str()), cpu.engine.text(2),
+                   formatText(">= %.2f: %s", fpsGoal, goal(fps.ratio.median >= fpsGoal).c_str()), cpu.engine.text(2),
                    cpu.bare.text(2), cpu.ratio.text(3), goal(cpu.ratio.median <= 1.1)});
         const Figure p99 = Figure::of(engine["p99_ms"]), bareP99 = Figure::of(bare["p99_ms"]);
         std::vector<double> difference;
@@ -288,9 +281,9 @@ int main(int argc, char** argv) {
             extra.push_back(engine["allocations"][i] - bare["allocations"][i]);
         const Figure fourResident = Figure::of(four["resident_mb"]);
         memory.row({name, allocations.text(1), bareAllocations.text(1), Figure::of(extra).text(1),
-                    format("%s (%s)", Figure::of(engine["resident_mb"]).text(0).c_str(),
+                    formatText("%s (%s)", Figure::of(engine["resident_mb"]).text(0).c_str(),
                            Figure::of(engine["engine_resident_mb"]).text(0).c_str()),
-                    format("%s (%s)", fourResident.text(0).c_str(),
+                    formatText("%s (%s)", fourResident.text(0).c_str(),
                            Figure::of(four["engine_resident_mb"]).text(0).c_str()),
                     goal(fourResident.runs > 0 && fourResident.median < 300.0),
                     Figure::of(engine["missing"]).text(0)});

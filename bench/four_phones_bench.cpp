@@ -25,6 +25,7 @@
 #include "bare_pipeline.h"
 #include "bench_driver.h"
 #include "engine.h"
+#include "engine_slots.h"
 #include "figures.h"
 #include "phone_sender.h"
 #include "platform/clock.h"
@@ -43,8 +44,6 @@ constexpr int kClipPictures = 600;
 constexpr double kRate = 30.0;
 constexpr double kMegabyte = 1024.0 * 1024.0;
 
-void onStatus(int32_t, int32_t) {}
-
 std::vector<Packet> clip() { return loadClip(phoneClip(kWidth, kHeight, kClipPictures), clipCacheFolder()); }
 
 void sleepUntil(double when) {
@@ -58,14 +57,8 @@ int engineChild(double seconds) {
     const std::vector<Packet> packets = clip();
     if (packets.empty()) return 1;
     BenchDriver driver(kPhones, kWidth, kHeight);
-    std::string error;
-    if (!driver.start(error)) {
-        std::fprintf(stderr, "four_phones_bench: %s\n", error.c_str());
-        return 1;
-    }
-    const double residentBefore = static_cast<double>(residentBytes());
-    EInitialize(kPhones, onStatus);
-    for (int i = 0; i < kPhones; ++i) EOpen();
+    const std::optional<double> residentBefore = openEngineSlots(driver, kPhones);
+    if (!residentBefore) return 1;
     std::vector<std::unique_ptr<PhoneSender>> senders;
     for (int i = 0; i < kPhones; ++i) {
         senders.push_back(std::make_unique<PhoneSender>(PhoneId{0xbe, 0x4c, 0x40, 0x04, static_cast<std::uint8_t>(i)}));
@@ -111,7 +104,7 @@ int engineChild(double seconds) {
     reportResult("cpu_s", engineCpu);
     reportResult("cpu_ms", engineCpu * 1e3 / (pictures * kPhones));
     reportResult("resident_mb", static_cast<double>(residentBytes()) / kMegabyte);
-    reportResult("engine_resident_mb", (static_cast<double>(residentBytes()) - residentBefore) / kMegabyte);
+    reportResult("engine_resident_mb", (static_cast<double>(residentBytes()) - *residentBefore) / kMegabyte);
     reportResult("send_failures", failures.load());
     for (int i = 0; i < kPhones; ++i) {
         const auto delivered = static_cast<double>(driver.pictures(i));
@@ -165,7 +158,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "four_phones_bench: no clip (libx264 missing?)\n");
         return 1;
     }
-    const std::string s = format("%g", seconds);
+    const std::string s = formatText("%g", seconds);
     Results engine, bare;
     for (int r = 0; r < runs; ++r) {
         std::optional<Results> e, b;

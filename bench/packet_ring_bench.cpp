@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
                     },
                     kRunSeconds);
             });
-        table.row({format("%u KB", size / 1000), c.engine.scaled(1e-3).text(1), c.bare.scaled(1e-3).text(1),
+        table.row({formatText("%u KB", size / 1000), c.engine.scaled(1e-3).text(1), c.bare.scaled(1e-3).text(1),
                    c.ratio.text(2)});
     }
     table.print(stdout);

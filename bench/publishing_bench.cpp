@@ -166,7 +166,7 @@ int main(int argc, char** argv) {
             {"--child", std::to_string(size.width), std::to_string(size.height), std::to_string(runs)}, 600.0);
         if (!r) return 1;
         for (int kind = 0; kind < kKinds; ++kind) {
-            const std::string sizeText = format("%d x %d", size.width, size.height);
+            const std::string sizeText = formatText("%d x %d", size.width, size.height);
             if (!formatFitsSlot(size.width, size.height, 30.0f, kind)) {
                 table.row({sizeText, kKindNames[kind], "larger than a frame slot", "-", "-"});
                 continue;

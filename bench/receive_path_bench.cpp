@@ -204,7 +204,7 @@ int main(int argc, char** argv) {
             });
         session.destroyTransports();
         ::close(fd);
-        table.row({format("%zu KB", payload / 1000), c.engine.text(2), c.bare.text(2), c.ratio.text(2)});
+        table.row({formatText("%zu KB", payload / 1000), c.engine.text(2), c.bare.text(2), c.ratio.text(2)});
     }
     table.print(stdout);
     return 0;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 
 #include "platform/clock.h"
 
@@ -22,8 +21,8 @@ Figure Figure::of(std::vector<double> values) {
 
 std::string Figure::text(int decimals) const {
     if (runs == 0) return "-";
-    if (runs == 1) return format("%.*f", decimals, median);
-    return format("%.*f (%.*f - %.*f)", decimals, median, decimals, low, decimals, high);
+    if (runs == 1) return formatText("%.*f", decimals, median);
+    return formatText("%.*f (%.*f - %.*f)", decimals, median, decimals, low, decimals, high);
 }
 
 double percentile(std::vector<double> samples, double p) {
@@ -81,15 +80,6 @@ void MarkdownTable::print(std::FILE* out) const {
     for (const auto& r : rows_) line(r);
     std::fputs("\n", out);
     std::fflush(out);
-}
-
-std::string format(const char* pattern, ...) {
-    char text[1024];
-    va_list args;
-    va_start(args, pattern);
-    const int n = std::vsnprintf(text, sizeof text, pattern, args);
-    va_end(args);
-    return n < 0 ? std::string() : std::string(text);
 }
 
 }  // namespace tavin::bench

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "common/text_format.h"
+
 namespace tavin::bench {
 
 // The median of several runs and their range.
@@ -57,7 +59,6 @@ private:
     std::vector<std::vector<std::string>> rows_;
 };
 
-// printf into a std::string.
-std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+using tools::formatText;
 
 }  // namespace tavin::bench

@@ -1,10 +1,11 @@
 #include "narrator.h"
 
 #include <charconv>
-#include <cstdarg>
 #include <cmath>
 #include <cstdio>
 #include <utility>
+
+#include "common/text_format.h"
 
 namespace tavin::narrator {
 namespace {
@@ -60,15 +61,7 @@ bool cameraIndex(std::string_view text, int& index) {
     return number(text, index) && index >= 0 && index < driver::kCameraCount;
 }
 
-std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* pattern, ...) {
-    char text[1024];
-    va_list args;
-    va_start(args, pattern);
-    const int n = std::vsnprintf(text, sizeof text, pattern, args);
-    va_end(args);
-    return n < 0 ? std::string() : std::string(text);
-}
+using tools::formatText;
 
 std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
@@ -104,7 +97,7 @@ Narrator::Narrator(Say say) : say_(std::move(say)) {}
 std::string Narrator::cameraName(int index) { return "camera " + quoted(driver::kCameraNames[index]); }
 
 void Narrator::say(double now, const std::string& text) {
-    if (!text.empty()) say_(format("%5.1f s  ", now) + capitalized(text));
+    if (!text.empty()) say_(formatText("%5.1f s  ", now) + capitalized(text));
 }
 
 // ------------------------------------------------------------------ host
@@ -121,7 +114,7 @@ void Narrator::hostLine(std::string_view line, double now) {
         if (!cameraIndex(w[3], index)) return;
         Camera& camera = cameras_[static_cast<std::size_t>(index)];
         if (camera.status != 0)
-            say(now, format("%s could not attach to its drivers (result %d).", cameraName(index).c_str(),
+            say(now, formatText("%s could not attach to its drivers (result %d).", cameraName(index).c_str(),
                             camera.status));
         camera.status = -1;
         lastOpened_ = index;
@@ -146,7 +139,7 @@ void Narrator::hostLine(std::string_view line, double now) {
     } else if (w[0] == "preview" && w.size() == 3) {
         int width = 0, height = 0;
         if (size(w[2], width, height))
-            say(now, format("The host saved its preview: %s (%d x %d).", baseName(w[1]).c_str(), width, height));
+            say(now, formatText("The host saved its preview: %s (%d x %d).", baseName(w[1]).c_str(), width, height));
     } else if (w[0] == "preview" && w.size() > 3 && w[2] == "failed:") {
         say(now, "The host could not save its preview: " + std::string(line.substr(line.find("failed:") + 8)));
     }
@@ -163,7 +156,7 @@ void Narrator::status(int index, int code, double now) {
     camera.status = code;
     if (!changed) return;
     if (camera.streaming && code != 3) {
-        say(now, format("%s: %s stopped streaming.", cameraName(index).c_str(),
+        say(now, formatText("%s: %s stopped streaming.", cameraName(index).c_str(),
                         camera.phone.empty() ? "the phone" : quoted(camera.phone).c_str()));
         endStream(camera);
     }
@@ -196,7 +189,7 @@ void Narrator::settleList(int index, double now) {
         if (!entry.current) continue;
         auto [phone, how] = splitSuffix(entry.name);
         if (phone != camera.phone || how != camera.how) {
-            say(now, format("Found %s%s for %s.", quoted(phone).c_str(), how.c_str(), cameraName(index).c_str()));
+            say(now, formatText("Found %s%s for %s.", quoted(phone).c_str(), how.c_str(), cameraName(index).c_str()));
             camera.phone = std::move(phone);
             camera.how = std::move(how);
             camera.announced = false;
@@ -220,7 +213,7 @@ void Narrator::announce(int index, double now) {
     if (!camera.streaming || camera.announced || camera.phone.empty() || camera.width <= 0) return;
     camera.announced = true;
     camera.showed = true;
-    camera.shown = format("%s%s at %d x %d", quoted(camera.phone).c_str(), camera.how.c_str(), camera.width,
+    camera.shown = formatText("%s%s at %d x %d", quoted(camera.phone).c_str(), camera.how.c_str(), camera.width,
                           camera.height);
     const std::string codec = codecText(camera.phone);
     if (!codec.empty()) camera.shown += ", " + codec;
@@ -291,16 +284,16 @@ void Narrator::vcamLine(std::string_view line, double now) {
         } else if (w[2] == "snapshot" && w.size() == 5 && w[3] != "pending") {
             int width = 0, height = 0;
             if (size(w[4], width, height))
-                say(now, format("Saved the picture of %s: %s (%d x %d).", name.c_str(), baseName(w[3]).c_str(), width,
+                say(now, formatText("Saved the picture of %s: %s (%d x %d).", name.c_str(), baseName(w[3]).c_str(), width,
                                 height));
         } else if (w[2] == "clip" && w.size() == 7 && w[5] == "pictures") {
             int width = 0, height = 0;
             std::uint64_t count = 0;
             if (number(w[4], count) && size(w[6], width, height))
-                say(now, format("Saved a clip of %s: %s (%s of %d x %d).", name.c_str(), baseName(w[3]).c_str(),
+                say(now, formatText("Saved a clip of %s: %s (%s of %d x %d).", name.c_str(), baseName(w[3]).c_str(),
                                 pictureCount(count).c_str(), width, height));
         } else if ((w[2] == "snapshot" || w[2] == "clip") && w.size() > 4 && w[4] == "failed:") {
-            say(now, format("Could not save %s of %s: %s", baseName(w[3]).c_str(), name.c_str(),
+            say(now, formatText("Could not save %s of %s: %s", baseName(w[3]).c_str(), name.c_str(),
                             std::string(line.substr(line.find("failed:") + 8)).c_str()));
         } else if (w[2] == "picture" && w[3] == "of") {
             say(now, name + " got a picture of the wrong size: " + std::string(line.substr(line.find("of ") + 3)));
@@ -354,7 +347,7 @@ void Narrator::phoneLine(std::string_view phone, std::string_view line, double n
         if (at != std::string_view::npos && number(w[1].substr(at + 1), fps)) p.fps = fps;
     } else if (line.substr(0, kReport.size()) == kReport) {
         const std::string text(line.substr(kReport.size()));
-        say(now, format("The engine reported an error to %s: %s", quoted(phone).c_str(), text.c_str()));
+        say(now, formatText("The engine reported an error to %s: %s", quoted(phone).c_str(), text.c_str()));
         reportedErrors_.push_back(quoted(text) + " (reported to " + quoted(phone) + ")");
     }
 }
@@ -377,14 +370,14 @@ void Narrator::settle(double now, SettleLists lists) {
             continue;
         }
         text += text.empty() ? "" : "; ";
-        text += format("%s %.1f pictures/s", cameraName(i).c_str(), camera.rate);
+        text += formatText("%s %.1f pictures/s", cameraName(i).c_str(), camera.rate);
         if (camera.window.open && streamRate(camera) > 0.0) {
-            text += format(", %lld dropped",
+            text += formatText(", %lld dropped",
                            static_cast<long long>(std::max<std::int64_t>(0, camera.window.dropped - camera.droppedTold)));
             camera.droppedTold = std::max(camera.droppedTold, camera.window.dropped);
         }
         if (camera.soundFresh && camera.sounding)
-            text += camera.peak > 0 ? format(", sound %.0f dBFS", 20.0 * std::log10(camera.peak / kFullScale))
+            text += camera.peak > 0 ? formatText(", sound %.0f dBFS", 20.0 * std::log10(camera.peak / kFullScale))
                                     : ", silent sound";
         else if (camera.soundFresh)
             text += ", no sound";
@@ -395,7 +388,7 @@ void Narrator::settle(double now, SettleLists lists) {
 
 void Narrator::summarize(double now, std::string_view storedRecord) {
     settle(now, SettleLists::All);
-    say(now, format("Summary after %.1f s:", now));
+    say(now, formatText("Summary after %.1f s:", now));
     bool any = false;
     for (int i = 0; i < driver::kCameraCount; ++i) {
         Camera& camera = cameras_[static_cast<std::size_t>(i)];
@@ -404,13 +397,13 @@ void Narrator::summarize(double now, std::string_view storedRecord) {
         any = true;
         std::string text = "  " + capitalized(cameraName(i)) + " showed " + camera.shown + ": ";
         if (camera.totalSeconds > 0.0) {
-            text += format("%s in %.1f s (%.1f a second), %s", pictureCount(camera.totalPictures).c_str(),
+            text += formatText("%s in %.1f s (%.1f a second), %s", pictureCount(camera.totalPictures).c_str(),
                            camera.totalSeconds, static_cast<double>(camera.totalPictures) / camera.totalSeconds,
                            droppedText(camera.totalDropped).c_str());
         } else {
             text += "too short a stream to count its pictures";
         }
-        text += camera.soundBytes > 0 ? format("; %.1f s of sound.", static_cast<double>(camera.soundBytes) /
+        text += camera.soundBytes > 0 ? formatText("; %.1f s of sound.", static_cast<double>(camera.soundBytes) /
                                                                        kSoundBytesPerSecond)
                                       : "; no sound.";
         say_(text);
