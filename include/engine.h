@@ -117,6 +117,53 @@ ENGINE_EXPORT uint64_t ESetPasscode(const uint8_t* phoneId, const char* passcode
  * parses, -1 otherwise. */
 ENGINE_EXPORT int32_t EAddPhoneAddress(const char* address);
 
+/* The preview: a surface holding the active slot's current picture, for the
+ * host to compose in its window. One host thread calls these seven exports
+ * (the thread that composes the surface); they work whether or not a slot is
+ * open. Results are HRESULTs: 0 S_OK, 0x80004005 E_FAIL, 0x80004003
+ * E_POINTER, 0x80070057 E_INVALIDARG, or a Direct3D failure. The first call
+ * of any of them but Render creates the preview with the defaults 1024 x 1024,
+ * no alpha, no multisampling; Destroy ends it. See docs/preview.md. */
+
+/* The render target the host composes. The engine owns it; it stays valid
+ * until a GetBackBufferNoRef returns another pointer (null included) or
+ * Destroy. Its pixels hold what the last successful Render drew. */
+typedef struct EnginePreviewSurface {
+    uint32_t width, height;
+    uint32_t pitch;      /* bytes per row */
+    uint32_t format;     /* 21 (B, G, R, A bytes) or 22 (B, G, R, unused) */
+    uint32_t lockable;   /* 1 when created lockable */
+    uint32_t reserved;   /* 0 */
+    const uint8_t* bits; /* rows top-down */
+} EnginePreviewSurface;
+
+/* The render target's size, used from the next GetBackBufferNoRef. A value
+ * of 0 or above 16384 is refused with E_INVALIDARG (nothing changes); the
+ * current size changes nothing. */
+ENGINE_EXPORT int32_t SetSize(uint32_t width, uint32_t height);
+/* Non-zero: render targets of format 21 (with alpha), else 22. */
+ENGINE_EXPORT int32_t SetAlpha(int32_t alpha);
+/* Desired multisample count; turned off silently where not supported. */
+ENGINE_EXPORT int32_t SetNumDesiredSamples(uint32_t count);
+/* The host's window lies at this screen point: the surface of the adapter
+ * showing it is handed out from now on (a point on no monitor changes
+ * nothing). Lost devices found here are dropped. S_OK. */
+ENGINE_EXPORT int32_t SetAdapter(int32_t x, int32_t y);
+/* Stores the current render target in *surface (null when there is none)
+ * without the host taking a reference, creating or rebuilding what is
+ * needed. After a display change or with lost devices it gives S_OK and
+ * null: the host asks again and gets new surfaces. E_FAIL (and null) when
+ * the preview cannot run (no Direct3D, unsuitable adapter); E_POINTER when
+ * surface is null. */
+ENGINE_EXPORT int32_t GetBackBufferNoRef(EnginePreviewSurface** surface);
+/* Draws the newest picture of the active slot onto the current render
+ * target, scaled to its size; does nothing (S_OK) while no new picture came
+ * since the last draw, or before GetBackBufferNoRef made a surface. On a
+ * failure the same picture is tried again on the next call. */
+ENGINE_EXPORT int32_t Render(void);
+/* Ends the preview: devices, surfaces and settings are gone. */
+ENGINE_EXPORT void Destroy(void);
+
 #ifdef __cplusplus
 }
 #endif

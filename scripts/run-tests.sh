@@ -22,6 +22,14 @@ scripts/setup.sh "${setup_args[@]}"
 # No test may reach a DNS-SD daemon of the machine (it would query real
 # interfaces on the engine's behalf); tests that need one start their own.
 export DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/engine-test-bus
+# Nor a usbmuxd service of the machine; tests that need one start the
+# usbmuxd peer and point libusbmuxd at it.
+export USBMUXD_SOCKET_ADDRESS=UNIX:/nonexistent/engine-test-usbmuxd
+# Nor may a test run the machine's adb (the engine would forward real phones
+# and stop adb's server): the stand-in comes first on PATH. Without a state
+# folder it refuses every command; tests that use it give it one of their own.
+mkdir -p build/adb-bin && ln -sfn ../tools/adb build/adb-bin/adb
+export PATH="$PWD/build/adb-bin:$PATH"
 export CTEST_ARGS="${ctest_args[*]}"
 run_ctest() {
   # shellcheck disable=SC2086

@@ -4,6 +4,8 @@
 #include <cstdlib>
 
 #include "discovery/address_prober.h"
+#include "discovery/ios_usb_watcher.h"
+#include "discovery/android_usb_watcher.h"
 #include "discovery/wifi_discovery.h"
 #include "engine/error_record.h"
 #include "engine/formats.h"
@@ -77,11 +79,16 @@ void InstanceRegistry::leave(int index) {
 EngineInstance::EngineInstance(int instanceCount, int index)
     : SessionHandler(index), instanceCount_(instanceCount), host_(index) {
     InstanceRegistry::enter(index, this);
+    // iOS phones are reached through usbmuxd from every slot; instance 0
+    // watches for them.
+    setUsbmuxFactory(&IosUsbWatcher::connector());
+    if (index == 0) iosWatcher_ = std::make_unique<IosUsbWatcher>();
     if (index == 0) {
         int error = 0;
         addressChange_ = platform::AddressChangeEvent::open(&error);
         if (!addressChange_) recordError(errors::kAddressChangeRequest);
         wifi_ = std::make_unique<WifiDiscovery>();
+        adb_ = std::make_unique<AndroidUsbWatcher>();
     }
 }
 
@@ -93,6 +100,8 @@ EngineInstance::~EngineInstance() {
     if (output_) output_->close();
     output_.reset();
     addressChange_.reset();
+    iosWatcher_.reset();
+    adb_.reset();
     wifi_.reset();
     std::lock_guard<std::mutex> guard(commandLock_);
     commands_.clear();
@@ -112,6 +121,8 @@ int EngineInstance::open() {
     }
     if (wifi_) wifi_->SetSink(&networkSink());
     if (index() == 0) AddressProber::instance().SetSink(&networkSink());
+    if (iosWatcher_) iosWatcher_->SetSink(&iosSink());
+    if (adb_) adb_->SetSink(&androidSink());
 
     running_.store(true);
     if (!worker_.start([this] { workerLoop(); })) {
@@ -128,6 +139,8 @@ void EngineInstance::close() {
     transport_.clear();
     if (wifi_) wifi_->SetSink(nullptr);
     if (index() == 0) AddressProber::instance().SetSink(nullptr);
+    if (iosWatcher_) iosWatcher_->SetSink(nullptr);
+    if (adb_) adb_->SetSink(nullptr);
     destroyTransports();
     PhoneRegistry::instance().clear();
     decoder_.reset();
@@ -290,6 +303,7 @@ void EngineInstance::pollAddressChange() {
     addressChange_->reset();
     // Interfaces changed: discovery starts again on the new set.
     if (wifi_) wifi_->SetSink(&networkSink());
+    if (iosWatcher_) iosWatcher_->SetSink(&iosSink());
 }
 
 void EngineInstance::followFormat() {

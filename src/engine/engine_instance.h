@@ -27,6 +27,8 @@
 namespace tavin {
 
 class WifiDiscovery;
+class IosUsbWatcher;
+class AndroidUsbWatcher;
 
 // A decision for the worker. Kind 0 selects the phone with the id; kind 1
 // reports the phone list after the delay; other kinds are ignored.
@@ -106,6 +108,7 @@ public:
     void setVideoFormat(std::int32_t index);
     void selectByKey(const std::string& key);
     WifiDiscovery* wifiDiscovery() const { return wifi_.get(); }
+    AndroidUsbWatcher* androidUsbWatcher() const { return adb_.get(); }
 
     PhoneId currentPhoneId() const;
     bool streamingSession() const { return transport_.present(); }
@@ -169,6 +172,8 @@ private:
     CurrentTransport transport_;
     std::unique_ptr<platform::AddressChangeEvent> addressChange_;
     std::unique_ptr<WifiDiscovery> wifi_;
+    std::unique_ptr<IosUsbWatcher> iosWatcher_;  // instance 0 only
+    std::unique_ptr<AndroidUsbWatcher> adb_;
     std::atomic<int> chosenFormat_{0};
     mutable std::mutex formatLock_;   // guards offered_ and current_
     std::vector<VideoFormat> offered_;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <thread>
 
 namespace tavin::platform {
@@ -24,6 +25,17 @@ public:
     // Returns false, starting nothing, while a started thread has not been
     // joined yet.
     bool start(std::function<void()> body);
+
+    // Starts (*owner.*body)() on a new thread that holds `owner` for its
+    // whole run: the object may lose every other owner meanwhile, and is
+    // then freed on this thread once the body has returned. As start().
+    template <class T>
+    bool startHolding(std::shared_ptr<T> owner, void (T::*body)()) {
+        return start([owner = std::move(owner), body]() mutable {
+            ((*owner).*body)();
+            owner.reset();
+        });
+    }
 
     // Waits for the thread to end. Does nothing when none was started, or
     // when called from the thread itself (it cannot wait for itself).

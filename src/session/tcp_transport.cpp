@@ -13,6 +13,7 @@
 
 #include "engine/error_record.h"
 #include "platform/clock.h"
+#include "session/frame_reader.h"
 #include "session/protocol.h"
 
 namespace tavin {
@@ -93,13 +94,7 @@ bool TcpTransport::start(const PeerAddress& peer, const PhoneId& id) {
     socket_ = fd;
     running_ = true;
 
-    std::shared_ptr<TcpTransport> self = shared_from_this();
-    if (!thread_.start([self]() mutable {
-            self->receiveThread();
-            // The last owner may be this thread; the transport is then freed
-            // here, after the thread's work is done.
-            self.reset();
-        })) {
+    if (!thread_.startHolding(shared_from_this(), &TcpTransport::receiveThread)) {
         running_ = false;
         closeSocketLocked();
         return false;
@@ -154,12 +149,7 @@ bool TcpTransport::connectPeer() {
 }
 
 bool TcpTransport::receiveLoop() {
-    // One buffer per loop, read in place; each read asks for no more than
-    // the current message still needs.
-    const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(protocol::kMaxMessage);
-    std::uint32_t have = 0;
-    std::uint32_t previousLength = 0;
-    unsigned previousType = 0;
+    FrameReader reader;
     bool anyMessage = false;
     double lastMessage = platform::processClock();
     const int fd = socket_;
@@ -169,10 +159,9 @@ bool TcpTransport::receiveLoop() {
         if (sendFailed_.load()) return false;
         if (idleTimeout_ > 0.0 && platform::processClock() - lastMessage > idleTimeout_) return true;
 
-        const std::uint32_t wanted = protocol::bytesWanted(buffer.get(), have);
-        if (wanted > protocol::kMaxMessage) {
-            recordError(errors::headerTooLongTag(wanted, protocol::headerType(buffer.get()), lastTypeSent(),
-                                                 have, previousLength, previousType),
+        if (reader.oversize()) {
+            recordError(errors::headerTooLongTag(reader.wanted(), reader.type(), lastTypeSent(), reader.have(),
+                                                 reader.previousLength(), reader.previousType()),
                         errors::kHeaderTooLongCode);
             return false;
         }
@@ -186,27 +175,23 @@ bool TcpTransport::receiveLoop() {
         }
         if (rc == 0) continue;
 
-        const ssize_t got = ::recv(fd, buffer.get() + have, wanted - have, 0);
+        const ssize_t got = ::recv(fd, reader.tail(), reader.room(), 0);
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
         if (got <= 0) return true;  // the peer closed, or the stream broke
-        have += static_cast<std::uint32_t>(got);
 
-        if (!protocol::messageComplete(buffer.get(), have) || !running_.load()) continue;
+        if (!reader.add(static_cast<std::uint32_t>(got)) || !running_.load()) continue;
 
         if (!anyMessage) {
             anyMessage = true;
             listener_.onConnected(*this);
         }
-        const std::uint32_t length = protocol::headerLength(buffer.get());
-        const unsigned type = protocol::headerType(buffer.get());
+        const std::uint32_t length = reader.length();
         if (length < protocol::kMinMessage) {
-            recordError(errors::dottedTag("so", length, type), errors::kHeaderTooShortCode);
+            recordError(errors::dottedTag("so", length, reader.type()), errors::kHeaderTooShortCode);
             return true;
         }
-        listener_.onMessage(*this, buffer.get(), length);
-        previousLength = length;
-        previousType = type;
-        have = 0;
+        listener_.onMessage(*this, reader.message(), length);
+        reader.next();
         lastMessage = platform::processClock();
     }
 }

@@ -25,6 +25,20 @@ public:
     virtual bool startReceiving() = 0;
 };
 
+// What a usbmuxd session needs to know of the devices usbmuxd reports,
+// and where it hands a device back. Implemented by the process-wide
+// device list of the iOS watcher; callable from any thread.
+class UsbmuxDevices {
+public:
+    virtual ~UsbmuxDevices() = default;
+    // True when the device with this handle is attached by USB; false when
+    // it is reached over the network, or unknown.
+    virtual bool attachedByUsb(std::uint32_t handle) = 0;
+    // The session over this device has ended: the device is to be reported
+    // lost and probed again.
+    virtual void handBack(std::uint32_t handle) = 0;
+};
+
 class UsbmuxTransportFactory {
 public:
     virtual ~UsbmuxTransportFactory() = default;

@@ -35,6 +35,11 @@ bool HostLog::hasStatus(int index, int code) {
     return std::find(status.begin(), status.end(), std::make_pair(index, code)) != status.end();
 }
 
+bool HostLog::hasPhone(const std::string& line) {
+    std::lock_guard<std::mutex> guard(lock);
+    return std::find(phones.begin(), phones.end(), line) != phones.end();
+}
+
 bool waitFor(const std::function<bool()>& done, double seconds) {
     const double end = platform::processClock() + seconds;
     while (platform::processClock() < end) {

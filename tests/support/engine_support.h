@@ -24,6 +24,7 @@ struct HostLog {
     std::vector<std::pair<int, int>> status;
     std::vector<std::string> phones;  // "slot position key name current"
     bool hasStatus(int index, int code);
+    bool hasPhone(const std::string& line);
 };
 HostLog& hostLog();
 

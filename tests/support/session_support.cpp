@@ -297,8 +297,10 @@ PhoneProcess::PhoneProcess(const std::vector<std::string>& extra) {
     std::istringstream words(*line);
     std::string phone, listening, addr;
     unsigned session = 0;
+    unsigned probe = 0;
     if (words >> phone >> listening >> addr >> session && session > 0 && session < 65536) {
         sessionPort_ = static_cast<std::uint16_t>(session);
+        if (words >> probe && probe < 65536) probePort_ = static_cast<std::uint16_t>(probe);
     }
 }
 

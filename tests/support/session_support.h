@@ -141,6 +141,8 @@ public:
     static bool available();
     bool started() const { return sessionPort_ != 0; }
     std::uint16_t sessionPort() const { return sessionPort_; }
+    // 0 unless `extra` asked for a probe port ("--probe-port auto").
+    std::uint16_t probePort() const { return probePort_; }
     // Waits for an output line containing `text`.
     bool waitForLog(const std::string& text, int timeoutMs = kWaitMs);
     std::vector<std::string> logLines();
@@ -148,6 +150,7 @@ public:
 private:
     std::unique_ptr<ChildProcess> process_;  // stopped and reaped with the object
     std::uint16_t sessionPort_ = 0;
+    std::uint16_t probePort_ = 0;
 };
 
 }  // namespace tavin::test

@@ -4,26 +4,34 @@
 //
 //   host [--lib PATH] [--count N] [--seconds S] [--address HOST[:PORT]]...
 //        [--select SLOT:KEY] [--format SLOT:INDEX] [--active SLOT]
-//        [--passcode TEXT] [--button SLOT:CODE:VALUE]
+//        [--passcode TEXT] [--button SLOT:CODE:VALUE] [--preview FILE.png]
 //
 // It runs until SIGINT/SIGTERM or for S seconds, then uninitialises every
 // slot and unloads the library.
+//
+// With --preview it shows the active slot (slot 0 unless --active names
+// another) through the preview exports as a host window would: it keeps a
+// surface of the picture's size and renders about ten times a second; at
+// the end, and on SIGUSR1, it writes the surface as a PNG file.
 #include <dlfcn.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/png_writer.h"
 #include "engine.h"
 
 #ifndef ENGINE_LIBRARY_PATH
@@ -33,6 +41,9 @@
 namespace {
 
 std::atomic<bool> g_stop{false};
+std::atomic<bool> g_savePreview{false};
+std::atomic<int> g_activeSlot{-1};
+std::atomic<uint64_t> g_activeFrameSize{0};  // width << 32 | height of the active slot's pictures
 std::mutex g_printLock;
 std::string g_passcode;
 uint64_t (*g_setPasscode)(const uint8_t*, const char*) = nullptr;
@@ -50,7 +61,12 @@ void say(const char* format, ...) {
 
 void onStatus(int32_t index, int32_t code) { say("status %d %d", index, code); }
 void onButton(int32_t index, int32_t code, int32_t value) { say("button %d %d %d", index, code, value); }
-void onFrameSize(int32_t index, int32_t w, int32_t h) { say("framesize %d %dx%d", index, w, h); }
+void onFrameSize(int32_t index, int32_t w, int32_t h) {
+    say("framesize %d %dx%d", index, w, h);
+    if (index == g_activeSlot.load() && w > 0 && h > 0) {
+        g_activeFrameSize.store(static_cast<uint64_t>(w) << 32 | static_cast<uint32_t>(h));
+    }
+}
 void onPhone(int32_t index, int32_t position, const char* key, const char* name, int32_t current) {
     say("phone %d %d key=%s name=\"%s\" current=%d", index, position, key, name, current);
 }
@@ -90,6 +106,73 @@ T symbol(void* library, const char* name) {
     return reinterpret_cast<T>(p);
 }
 
+// The preview as a host window shows it: a surface of the active slot's
+// picture size, rendered on this (the host's) thread.
+class PreviewWindow {
+public:
+    explicit PreviewWindow(void* library)
+        : setSize_(symbol<decltype(&SetSize)>(library, "SetSize")),
+          getBackBuffer_(symbol<decltype(&GetBackBufferNoRef)>(library, "GetBackBufferNoRef")),
+          render_(symbol<decltype(&Render)>(library, "Render")),
+          destroy_(symbol<decltype(&Destroy)>(library, "Destroy")) {}
+
+    void step() {
+        const uint64_t size = g_activeFrameSize.load();
+        if (size != size_) {
+            size_ = size;
+            const int32_t result = setSize_(static_cast<uint32_t>(size >> 32), static_cast<uint32_t>(size));
+            say("call SetSize(%ux%u) -> %d", static_cast<unsigned>(size >> 32), static_cast<unsigned>(size), result);
+        }
+        // A null surface means: ask again (devices are being rebuilt).
+        EnginePreviewSurface* surface = nullptr;
+        const int32_t result = getBackBuffer_(&surface);
+        if (surface != surface_) {
+            say("call GetBackBufferNoRef -> %d %ux%u", result, surface ? surface->width : 0u,
+                surface ? surface->height : 0u);
+            surface_ = surface;
+        }
+        if (surface_) render_();
+    }
+
+    void save(const std::string& path) {
+        if (!surface_ || surface_->width > 65535 || surface_->height > 65535) {
+            say("preview %s failed: no surface", path.c_str());
+            return;
+        }
+        const EnginePreviewSurface& s = *surface_;
+        std::vector<uint8_t> rgb(static_cast<size_t>(s.width) * s.height * 3);
+        for (uint32_t y = 0; y < s.height; ++y) {
+            const uint8_t* in = s.bits + static_cast<size_t>(y) * s.pitch;
+            uint8_t* out = rgb.data() + static_cast<size_t>(y) * s.width * 3;
+            for (uint32_t x = 0; x < s.width; ++x, in += 4, out += 3) {
+                out[0] = in[2];
+                out[1] = in[1];
+                out[2] = in[0];
+            }
+        }
+        const std::vector<uint8_t> png = tavin::tools::encodePng(rgb.data(), static_cast<int>(s.width),
+                                                                 static_cast<int>(s.height), s.width * 3);
+        FILE* file = std::fopen(path.c_str(), "wb");
+        const bool written = file && std::fwrite(png.data(), 1, png.size(), file) == png.size();
+        if (file && std::fclose(file) != 0) say("preview %s failed: %s", path.c_str(), std::strerror(errno));
+        else if (!written) say("preview %s failed: %s", path.c_str(), std::strerror(errno));
+        else say("preview %s %ux%u", path.c_str(), s.width, s.height);
+    }
+
+    void destroy() {
+        destroy_();
+        surface_ = nullptr;
+    }
+
+private:
+    decltype(&SetSize) setSize_;
+    decltype(&GetBackBufferNoRef) getBackBuffer_;
+    decltype(&Render) render_;
+    decltype(&Destroy) destroy_;
+    uint64_t size_ = 0;
+    EnginePreviewSurface* surface_ = nullptr;
+};
+
 bool splitSlot(const std::string& text, unsigned& slot, std::string& rest) {
     const auto colon = text.find(':');
     if (colon == std::string::npos) return false;
@@ -106,6 +189,7 @@ int main(int argc, char** argv) {
     double seconds = 0;
     std::vector<std::string> addresses, selects, formats, buttons;
     int active = -1;
+    std::string previewPath;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -124,6 +208,7 @@ int main(int argc, char** argv) {
         else if (arg == "--active") active = std::atoi(value().c_str());
         else if (arg == "--passcode") g_passcode = value();
         else if (arg == "--button") buttons.push_back(value());
+        else if (arg == "--preview") previewPath = value();
         else {
             std::fprintf(stderr, "host: unknown option %s\n", arg.c_str());
             return 2;
@@ -134,6 +219,9 @@ int main(int argc, char** argv) {
     sa.sa_handler = [](int) { g_stop.store(true); };
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    struct sigaction save {};
+    save.sa_handler = [](int) { g_savePreview.store(true); };
+    sigaction(SIGUSR1, &save, nullptr);
 
     void* lib = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!lib) {
@@ -151,6 +239,12 @@ int main(int argc, char** argv) {
     auto buttonEvent = symbol<decltype(&ButtonEvent)>(lib, "ButtonEvent");
     auto eAddPhoneAddress = symbol<decltype(&EAddPhoneAddress)>(lib, "EAddPhoneAddress");
     g_setPasscode = symbol<decltype(&ESetPasscode)>(lib, "ESetPasscode");
+    std::unique_ptr<PreviewWindow> preview;
+    if (!previewPath.empty()) {
+        preview = std::make_unique<PreviewWindow>(lib);
+        if (active < 0) active = 0;
+    }
+    g_activeSlot.store(active);
 
     say("call EInitialize(%d)", count);
     eInitialize(count, onStatus);
@@ -198,7 +292,15 @@ int main(int argc, char** argv) {
             }
             buttonsSent = true;
         }
+        if (preview) {
+            preview->step();
+            if (g_savePreview.exchange(false)) preview->save(previewPath);
+        }
         if (seconds > 0 && elapsed >= seconds) break;
+    }
+    if (preview) {
+        preview->save(previewPath);
+        preview->destroy();
     }
     for (int i = slots - 1; i >= 0; --i) eUninitialize(static_cast<uint32_t>(i));
     say("call EUninitialize done");

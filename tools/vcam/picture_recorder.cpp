@@ -8,8 +8,8 @@
 
 #include "output/driver_layout.h"
 #include "platform/clock.h"
+#include "common/png_writer.h"
 #include "driver/file_ops.h"
-#include "png_writer.h"
 
 namespace tavin::vcam {
 
@@ -75,7 +75,7 @@ void PictureRecorder::process() {
         const int strides[4] = {static_cast<int>(stride), 0, 0, 0};
         if (!snapshotConverter_.convert(picture_.get(), layout_, AV_PIX_FMT_RGB24, w, h, planes, strides)) {
             console_.line("camera %d snapshot %s failed: picture not converted", camera_, path.c_str());
-        } else if (!driverside::writeFileAtomically(path, encodePng(rgb.data(), w, h, stride))) {
+        } else if (!driverside::writeFileAtomically(path, tools::encodePng(rgb.data(), w, h, stride))) {
             console_.line("camera %d snapshot %s failed: %s", camera_, path.c_str(), std::strerror(errno));
         } else {
             console_.line("camera %d snapshot %s %dx%d", camera_, path.c_str(), w, h);

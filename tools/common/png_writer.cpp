@@ -1,8 +1,8 @@
-#include "png_writer.h"
+#include "common/png_writer.h"
 
 #include <array>
 
-namespace tavin::vcam {
+namespace tavin::tools {
 namespace {
 
 constexpr std::size_t kStoredBlockMax = 65'535;
@@ -135,4 +135,4 @@ std::vector<std::uint8_t> encodePng(const std::uint8_t* rgb, int width, int heig
     return out;
 }
 
-}  // namespace tavin::vcam
+}  // namespace tavin::tools

@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <vector>
 
-namespace tavin::vcam {
+namespace tavin::tools {
 
 // Builds the PNG file of a width x height RGB24 picture whose rows are
 // `stride` bytes apart. Width and height must be 1..65535.
 std::vector<std::uint8_t> encodePng(const std::uint8_t* rgb, int width, int height, std::size_t stride);
 
-}  // namespace tavin::vcam
+}  // namespace tavin::tools
