@@ -351,6 +351,11 @@ TEST_F(WebcamdPipewire, TheSoundReachesAnAudioConsumerAndTheReplyCarriesTheRealB
     // Nobody listens: no backlog builds up.
     for (int i = 0; i < 10; ++i) EXPECT_EQ(engine.writeAudio(packet()), static_cast<long long>(2 * kPacket));
 
+    // A camera consumer at the same time: the camera's node leads its own
+    // graph, and the sound keeps the pace of a clock of its own.
+    auto camera = session_->spawn({"gst-launch-1.0", "-q", "pipewiresrc", "target-object=tavin-webcam", "!",
+                                   "video/x-raw,format=YUY2,width=640,height=360", "!", "fakesink"});
+    ASSERT_TRUE(daemon.waitForCount("camera 0 consumer on"));
     test::TempDir out;
     const std::string wav = out.path() + "/sound.wav";
     auto recorder = session_->spawn({"pw-record", "--target", "tavin-webcam-audio", "--rate", "48000",

@@ -9,6 +9,13 @@
 // nobody reads, samples are dropped and the reply carries the bytes just
 // written (no backlog), so the engine's backlog control stays at rest and a
 // consumer that connects later does not hear old sound.
+//
+// The node is a driver: while it leads its graph, a timer on the loop thread
+// starts one cycle per quantum, on the system's monotonic clock. When a
+// device with a clock of its own joins the graph (a sound card playing the
+// sound), that device leads and the node follows it. Without this the
+// graph would fall to whichever driver PipeWire picks for graphs without
+// one, which may be a camera's video node that cycles once per picture.
 #pragma once
 
 #include <atomic>
@@ -46,7 +53,11 @@ public:
 
 private:
     bool makeStream();
+    void destroyStream();
     static void onProcess(void* data);
+    static void onTimer(void* data, std::uint64_t expirations);
+    // Loop thread: arms the cycle timer for the next quantum, or disarms it.
+    void armTimer(bool on);
     static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state, const char* error);
 
     const int index_;
@@ -60,6 +71,9 @@ private:
     mutable std::mutex streamLock_;
     pw_stream* stream_ = nullptr;
     spa_hook streamListener_{};
+    spa_source* timer_ = nullptr;  // loop thread, with the stream
+    std::uint64_t nextCycleNs_ = 0;
+    std::atomic<std::uint32_t> cycleFrames_;  // the quantum of the last cycle
 };
 
 }  // namespace tavin::webcamd

@@ -40,6 +40,8 @@ public:
     // Owner's thread: forgets the core (after the streams are destroyed).
     void disconnect();
 
+    // The thread loop (use under Lock).
+    pw_thread_loop* loop() const { return loop_; }
     // The core while connected (use under lock()), else null.
     pw_core* core() const { return core_; }
     bool connected() const { return core_ != nullptr && !lost_.load(); }
