@@ -38,7 +38,7 @@ std::string findProgram(const std::string& name) {
 }
 
 std::string PipewireSession::unavailableReason() {
-    for (const char* program : {"dbus-daemon", "pipewire", "wireplumber", "pw-cli", "pw-dump"})
+    for (const char* program : {"dbus-daemon", "pipewire", "wireplumber", "pw-cli", "pw-record", "gst-launch-1.0"})
         if (findProgram(program).empty()) return std::string(program) + " is not installed";
     return "";
 }
