@@ -72,7 +72,8 @@ std::vector<OfferedSize> offeredSizes(const driverside::DriverFormatList& list) 
                                 static_cast<std::int32_t>(kDefaultSize.height), rates});
     for (const CatalogueSize& c : kCatalogue)
         if (c.width != kDefaultSize.width || c.height != kDefaultSize.height)
-            sizes.push_back(OfferedSize{static_cast<std::int32_t>(c.width), static_cast<std::int32_t>(c.height), rates});
+            sizes.push_back(
+                OfferedSize{static_cast<std::int32_t>(c.width), static_cast<std::int32_t>(c.height), rates});
     return sizes;
 }
 
