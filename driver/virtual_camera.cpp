@@ -31,14 +31,6 @@ std::uint32_t magnitude(std::int32_t v) {
     return v < 0 ? static_cast<std::uint32_t>(-static_cast<std::int64_t>(v)) : static_cast<std::uint32_t>(v);
 }
 
-// The ready flag is the hand-over point between the engine and us: it is
-// read with acquire (the engine set it after filling the slot) and cleared
-// with release (after we copied the picture out). Its offset is a multiple
-// of 4 in the page-aligned mapping.
-std::atomic_ref<std::uint32_t> readyFlag(std::uint8_t* slotBase) {
-    return std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t*>(slotBase + slot::kReady));
-}
-
 platform::DeviceServer::Reply failure(int error) {
     platform::DeviceServer::Reply reply;
     reply.status = static_cast<std::uint32_t>(error);
@@ -294,7 +286,7 @@ void VirtualCamera::takeSlot(std::size_t slotOffset, const PictureLayout& layout
     // size of the expected layout, which fits the pixel area.
     listener_.take(TakenPicture{base, count < 0 ? 0 : static_cast<std::size_t>(count), layout, fps,
                                 readLeF32(base + slot::kTimeStamp)});
-    readyFlag(base).store(0, std::memory_order_release);
+    slot::readyFlag(base).store(0, std::memory_order_release);
     listener_.process();
 }
 
@@ -312,8 +304,8 @@ void VirtualCamera::poll(bool readList) {
 
     std::uint8_t* slot0 = data + region::kSlot0;
     std::uint8_t* slot1 = data + region::kSlot1;
-    const bool ready0 = readyFlag(slot0).load(std::memory_order_acquire) != 0;
-    const bool ready1 = readyFlag(slot1).load(std::memory_order_acquire) != 0;
+    const bool ready0 = slot::readyFlag(slot0).load(std::memory_order_acquire) != 0;
+    const bool ready1 = slot::readyFlag(slot1).load(std::memory_order_acquire) != 0;
     if (ready0 || ready1) {
         PictureLayout layout;
         float fps;

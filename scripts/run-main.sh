@@ -24,6 +24,9 @@
 # a cable: the usbmuxd peer (tools/usbmuxd-peer) plays the usbmuxd service
 # on a Unix socket of the job, the engine reaches it through the real
 # libusbmuxd, and the phone streams to slot 1 over usbmuxd (" [USB]").
+#
+# The pictures land in build/main-job/: idle.png (camera 0 before the
+# phone is found), camera0.png (camera 0 near the end) and preview.png.
 #   scripts/run-main.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,7 +36,7 @@ export TAVIN_MAIN_WAV=${TAVIN_MAIN_WAV:-$PWD/build/main-audio0.wav}
 
 job() {
   set -euo pipefail
-  local seconds=$1 isolated=$2 phone_cmd=() host_args=()
+  local seconds=$1 isolated=$2 snapshots=$3 phone_cmd=() host_args=()
   # Global: the exit trap runs after the function has returned.
   holder="" work=$(mktemp -d)
   cleanup() {
@@ -86,7 +89,7 @@ job() {
     echo "$ports"
   }
 
-  "${phone_cmd[@]}" --probe-port 0 --name "Simulated phone" --stream-unasked --audio \
+  "${phone_cmd[@]}" --probe-port 0 --name "Simulated phone" --audio \
     >"$work/phone.out" 2>"$work/phone.log" &
   local port="" probe_port="" session_port=""
   read -r port _ <<<"$(listening_ports "$work/phone.out")"
@@ -99,7 +102,7 @@ job() {
   sleep infinity >"$work/usbmuxd.in" &
   build/tools/usbmuxd-peer --socket "$work/usbmuxd" <"$work/usbmuxd.in" >"$work/usbmuxd.out" 2>&1 &
   build/tools/phone --bind 127.0.0.1 --session-port 0 --probe-port auto --id 1e550b00cab1e0000000000000000002 \
-    --name "Cable phone" --stream-unasked >"$work/cable.out" 2>"$work/cable.log" &
+    --name "Cable phone" >"$work/cable.out" 2>"$work/cable.log" &
   local cable=""
   for _ in $(seq 100); do
     cable=$(sed -n 's/^phone: listening [^ ]* \([0-9]*\) \([0-9]*\).*/4699=127.0.0.1:\1 4697=127.0.0.1:\2/p' \
@@ -115,7 +118,7 @@ job() {
   # forwarding server ends with the engine's "adb kill-server", or once its
   # state folder is gone.
   build/tools/phone --bind 127.0.0.1 --session-port 0 --probe-port auto --kind 2 \
-    --id b2103304556677889900aabbccddeeff --name "Simulated Android phone" --stream-unasked \
+    --id b2103304556677889900aabbccddeeff --name "Simulated Android phone" \
     >"$work/android.out" 2>"$work/android.log" &
   read -r session_port probe_port <<<"$(listening_ports "$work/android.out")"
   mkdir "$work/adb" "$work/adb-bin"
@@ -126,7 +129,11 @@ job() {
 
   local out=$PWD/build/main-job
   mkdir -p "$out"
-  rm -f "$out/camera0.png" "$out/preview.png"
+  rm -f "$out/idle.png" "$out/camera0.png" "$out/preview.png"
+  # PNG snapshots of camera 0 as the driver substitute takes its pictures:
+  # the first one (the idle picture, before the phone is found) and one
+  # near the end (the phone's picture).
+  echo "snapshot 0 $out/idle.png" >"$work/vcam.in"
   ( sleep $(( seconds > 3 ? seconds - 2 : 1 )); echo "snapshot 0 $out/camera0.png" >"$work/vcam.in" ) &
 
   PATH="$work/adb-bin:$PATH" TAVIN_ADB_DIR="$work/adb" \
@@ -145,8 +152,8 @@ job() {
 }
 export -f job
 if [ "$(id -u)" -eq 0 ] && unshare --net true 2>/dev/null; then
-  unshare --net bash -c "job $seconds yes"
+  unshare --net bash -c "job $seconds yes $snapshots"
 else
   echo "run-main: not root, the phone is added by address on loopback" >&2
-  bash -c "job $seconds no"
+  bash -c "job $seconds no $snapshots"
 fi

@@ -12,6 +12,9 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <mutex>
 #include <sstream>
@@ -22,7 +25,10 @@
 #include "output/camera_output.h"
 #include "output/device_enumeration.h"
 #include "output/driver_layout.h"
+#include "output/idle_picture.h"
 #include "platform/byte_order.h"
+#include "platform/clock.h"
+#include "platform/resources.h"
 #include "platform/thread.h"
 #include "support/output_support.h"
 #include "support/session_support.h"
@@ -150,6 +156,14 @@ protected:
     CameraOutput& output(int index = 0) {
         output_ = std::make_unique<CameraOutput>(index, controls_);
         return *output_;
+    }
+    // An output whose thread keeps out of the way of a test that writes
+    // pictures itself: with a phone streaming and nothing decoded it sends no
+    // idle pictures and only waits for local slots.
+    CameraOutput& quietOutput(int index = 0) {
+        CameraOutput& out = output(index);
+        out.setStreaming(true);
+        return out;
     }
     void mapRegion() {
         region_ = test::mapRegion(0);
@@ -480,7 +494,7 @@ TEST_F(OutputTest, BusyMutexLeavesTheFormatAndTheListAlone) {
 
 TEST_F(OutputTest, DeviceWriteReplyIsFollowedBeyondHalfAFrame) {
     ASSERT_TRUE(startVcam({"--cameras", "0", "--device", "--format", "640x480@30:0"}));
-    CameraOutput& out = output();
+    CameraOutput& out = quietOutput();
     ASSERT_EQ(out.open(), 0);
     const float rate30 = driver::rateFromInterval(333'333);
     EXPECT_EQ(out.outputFormat(), (OutputFormat{640, 480, rate30, driver::kBgr24}));  // from the query
@@ -525,7 +539,7 @@ TEST_F(OutputTest, DeviceWriteReplyIsFollowedBeyondHalfAFrame) {
 
 TEST_F(OutputTest, LegacyDriverTakesKindZeroBottomUpAfterOneClear) {
     ASSERT_TRUE(startVcam({"--cameras", "0", "--legacy", "--format", "640x480@30:0"}));
-    CameraOutput& out = output();
+    CameraOutput& out = quietOutput();
     ASSERT_EQ(out.open(), 0);
     EXPECT_TRUE(out.legacy());
     EXPECT_EQ(out.outputFormat().height, 480);
@@ -544,7 +558,7 @@ TEST_F(OutputTest, LegacyDriverTakesKindZeroBottomUpAfterOneClear) {
 
 TEST_F(OutputTest, DeviceRepliesForwardControlChanges) {
     ASSERT_TRUE(startVcam({"--cameras", "0", "--device", "--consumer"}));
-    CameraOutput& out = output();
+    CameraOutput& out = quietOutput();
     ASSERT_EQ(out.open(), 0);
     std::vector<std::uint8_t> picture(640 * 360 * 3, 0x44);
     const auto write = [&] { out.writeFrame(picture.data(), static_cast<std::int32_t>(picture.size())); };
@@ -631,7 +645,7 @@ TEST_F(OutputTest, DeviceRequestsOfOpenConsumerQueryWriteAndClose) {
     ASSERT_TRUE(raw.serving());
     raw.setReplies(RawDriver::words({1}), RawDriver::words({100, 800, 600, 1, 0, 0, 0, 0}),
                    RawDriver::words({800, 600, 1, 0, 0, 0, 0}));
-    CameraOutput& out = output(2);
+    CameraOutput& out = quietOutput(2);
     ASSERT_EQ(out.open(), 0);
     EXPECT_EQ(out.outputFormat(), (OutputFormat{800, 600, 30.0f, driver::kBgr24}));
     EXPECT_TRUE(out.isConsumerActive());
@@ -702,6 +716,171 @@ TEST_F(OutputTest, ShortRepliesCountTheMissingWordsAsZero) {
     EXPECT_EQ(out.open(), CameraOutput::kRefused);
     EXPECT_EQ(readErrorRecord(), "we:s:388");
 }
+
+// ---- Pictures the output thread makes or forwards ---------------------------
+
+std::vector<std::uint8_t> readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+struct IdleCase {
+    const char* name;
+    std::vector<std::string> vcamArgs;
+    const char* layout;  // as vcam reports the pictures it takes
+};
+
+class IdleTransport : public OutputTest, public ::testing::WithParamInterface<IdleCase> {};
+
+// What the camera got, as vcam's snapshot shows it: the text band of the
+// idle picture where the engine draws it (a picture upside down, or with
+// shifted rows, would differ by far more).
+TEST_P(IdleTransport, CameraGetsTheIdlePictureInItsOwnLayout) {
+    const IdleCase& c = GetParam();
+    std::vector<std::string> args{"--cameras", "0", "--consumer"};
+    args.insert(args.end(), c.vcamArgs.begin(), c.vcamArgs.end());
+    ASSERT_TRUE(startVcam(args));
+    CameraOutput& out = output();
+    ASSERT_EQ(out.open(), 0);
+    ASSERT_TRUE(vcam_->waitForCount(std::string("camera 0 picture ") + c.layout, 1));
+    // Not the first picture: a legacy driver's first one goes out before its
+    // reply has turned kind 0 bottom-up.
+    test::TempDir pictures;
+    const std::string png = pictures.path() + "/idle.png";
+    ASSERT_TRUE(vcam_->command("snapshot 0 " + png, "snapshot pending"));
+    ASSERT_TRUE(vcam_->waitForCount("camera 0 snapshot " + png, 1));
+    EXPECT_EQ(vcam_->countLines("expected"), 0);
+
+    int w = 0, h = 0;
+    std::vector<std::uint8_t> rgb;
+    ASSERT_TRUE(test::decodePng(readBytes(png), w, h, rgb));
+    ASSERT_EQ(w, 320);
+    ASSERT_EQ(h, 240);
+    IdlePicture reference;
+    reference.load(platform::findResource(platform::kIdleAnimationResource));
+    const auto bgr = reference.draw(320, 240, driver::kBgr24, 0);
+    double difference = 0;
+    std::size_t lit = 0;
+    for (std::size_t at = 3 * 320 * 120; at < 3 * 320 * 140; at += 3) {
+        difference += std::abs(rgb[at] - bgr[at + 2]) + std::abs(rgb[at + 1] - bgr[at + 1]) +
+                      std::abs(rgb[at + 2] - bgr[at]);
+        lit += rgb[at] > 128;
+    }
+    EXPECT_LT(difference / (3 * 320 * 20), 4.0);
+    EXPECT_GT(lit, 300u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Transports, IdleTransport,
+    ::testing::Values(IdleCase{"RegionYuy2", {"--format", "320x240@30:1"}, "320x240 kind 1"},
+                      IdleCase{"RegionI420", {"--format", "320x240@30:2"}, "320x240 kind 2"},
+                      IdleCase{"RegionArgbBottomUp", {"--format", "320x-240@30:3"}, "320x-240 kind 3"},
+                      IdleCase{"DeviceBgr", {"--device", "--format", "320x240@30:0"}, "320x240 kind 0"},
+                      IdleCase{"LegacyBgrBottomUp", {"--legacy", "--format", "320x240@30:0"}, "320x-240 kind 0"}),
+    [](const ::testing::TestParamInfo<IdleCase>& info) { return std::string(info.param.name); });
+
+TEST_F(OutputTest, BlankGreenGoesOnceUntilTheCameraAsksForAnotherFormat) {
+    ASSERT_TRUE(startVcam({"--cameras", "0", "--device", "--consumer", "--format", "320x240@30:0"}));
+    test::TempDir pictures;
+    const std::string png = pictures.path() + "/blank.png";
+    ASSERT_TRUE(vcam_->command("snapshot 0 " + png, "snapshot pending"));
+    CameraOutput& out = output();
+    out.setBlank(1);
+    ASSERT_EQ(out.open(), 0);
+    ASSERT_TRUE(vcam_->waitForCount("camera 0 snapshot " + png, 1));
+    int w = 0, h = 0;
+    std::vector<std::uint8_t> rgb;
+    ASSERT_TRUE(test::decodePng(readBytes(png), w, h, rgb));
+    ASSERT_EQ(rgb.size(), 3u * 320 * 240);
+    std::size_t notGreen = 0;
+    for (std::size_t at = 0; at < rgb.size(); at += 3)
+        notGreen += rgb[at] != 0x40 || rgb[at + 1] != 0xB1 || rgb[at + 2] != 0;
+    EXPECT_EQ(notGreen, 0u);
+
+    // "frames N" of vcam's statistics: the pictures it took.
+    const auto framesTaken = [&] {
+        EXPECT_TRUE(vcam_->command("stats", "stats camera 0"));
+        std::string last;
+        for (const std::string& line : vcam_->lines()) {
+            if (line.find("stats camera 0 frames") != std::string::npos) last = line;
+        }
+        std::istringstream words(last.substr(last.find("frames")));
+        std::string word;
+        int frames = -1;
+        words >> word >> frames;
+        return frames;
+    };
+    platform::sleepMs(300);  // some thirty passes: still the one picture
+    EXPECT_EQ(framesTaken(), 1);
+
+    // Another size: green again at that size. Another kind alone: the green
+    // of that kind.
+    ASSERT_TRUE(command("format 0 640x480@30:0"));
+    EXPECT_TRUE(vcam_->waitForCount("camera 0 picture 640x480 kind 0", 1));
+    ASSERT_TRUE(command("format 0 640x480@30:1"));
+    EXPECT_TRUE(vcam_->waitForCount("camera 0 picture 640x480 kind 1", 1));
+    EXPECT_EQ(out.outputFormat().kind, driver::kYuy2);
+    EXPECT_EQ(framesTaken(), 3);
+
+    out.setBlank(0);  // the idle pictures again
+    EXPECT_TRUE(test::waitUntil([&] { return framesTaken() > 4; }));
+    EXPECT_EQ(vcam_->countLines("expected"), 0);
+}
+
+class LocalSlotForwarding : public OutputTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(LocalSlotForwarding, SendsTheOlderPictureFirstAndFreesItsSlot) {
+    test::TempDir recording;
+    const std::string y4m = recording.path() + "/forwarded.y4m";
+    ASSERT_TRUE(startVcam({"--cameras", "0", GetParam(), "--consumer", "--format", "64x48@30:0", "--y4m", y4m}));
+    CameraOutput& out = output();
+    out.setStreaming(true);
+    ASSERT_EQ(out.open(), 0);
+    auto mutex = platform::NamedMutex::open(driver::kMutexNames[0]);
+    auto event = platform::NamedEvent::open(driver::kEventNames[0]);
+    ASSERT_TRUE(mutex && event);
+    constexpr std::int32_t kBytes = 64 * 48 * 3;
+    // Fills local slots as the publishing path does: the choice under the
+    // mutex, the ready flag last, then the event.
+    const auto publish = [&](std::initializer_list<std::tuple<int, std::uint8_t, float>> pictures) {
+        ASSERT_TRUE(platform::holds(mutex->lock(test::kOutputWaitMs)));
+        for (const auto& [index, grey, stamp] : pictures) {
+            std::uint8_t* s = out.slot(index);
+            std::memset(s, grey, kBytes);
+            writeLeI32(s + sl::kByteCount, kBytes);
+            writeLeF32(s + sl::kTimeStamp, stamp);
+            sl::readyFlag(s).store(1, std::memory_order_release);
+        }
+        mutex->unlock();
+        event->set();
+        // Both sent, and the pass done with them: it resets the event last.
+        EXPECT_TRUE(test::waitUntil([&] {
+            return sl::readyFlag(out.slot(0)).load() == 0 && sl::readyFlag(out.slot(1)).load() == 0 &&
+                   !event->isSet();
+        }));
+    };
+    // On the legacy interface the first reply turns kind 0 bottom-up and
+    // clears both slots: one picture alone first.
+    publish({{1, 0x20, 1.0f}});
+    publish({{0, 0xC0, 3.0f}, {1, 0x60, 2.0f}});
+
+    // The recorded stream: one frame per picture, in the order sent.
+    const auto stream = readBytes(y4m);
+    const std::string header = "YUV4MPEG2 W64 H48 F30000:1000 Ip A1:1 C420jpeg\n";
+    const std::size_t frame = 6 + 64 * 48 * 3 / 2;
+    ASSERT_EQ(stream.size(), header.size() + 3 * frame);
+    const double greys[] = {0x20, 0x60, 0xC0};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const double luma = 16.0 + 219.0 * greys[i] / 255.0;
+        EXPECT_NEAR(stream[header.size() + i * frame + 6], luma, 1.5) << "frame " << i;
+    }
+    EXPECT_EQ(vcam_->countLines("expected"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Interfaces, LocalSlotForwarding, ::testing::Values("--device", "--legacy"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param + 2);
+                         });
 
 }  // namespace
 }  // namespace tavin

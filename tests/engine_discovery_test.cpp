@@ -67,7 +67,7 @@ TEST_F(DiscoveredPhone, AnnouncedPhoneIsChosenAndListedWithItsPath) {
     const std::string peerAddress = test::PeerNamespace::addressOf(peer_->config().peerIpv4);
     phone_ = std::make_unique<test::ChildProcess>(peer_->command(
         {test::toolPath("phone"), "--bind", "0.0.0.0", "--probe-port", "0", "--id", kIdText, "--name",
-         "Announced phone", "--stream-unasked", "--no-log", "--announce", "239.255.188.58",
+         "Announced phone", "--no-log", "--announce", "239.255.188.58",
          "--announce-interface", peer_->config().peerName, "--announce-interval", "300"}));
     ASSERT_TRUE(phone_->waitForLine("phone: listening", 20s));
 

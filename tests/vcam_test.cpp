@@ -22,15 +22,12 @@
 
 #include <gtest/gtest.h>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
-
 #include "output/driver_layout.h"
 #include "platform/byte_order.h"
 #include "platform/device_channel.h"
 #include "platform/named_objects.h"
 #include "support/child_process.h"
+#include "support/output_support.h"
 
 namespace tavin {
 namespace {
@@ -193,34 +190,6 @@ std::unique_ptr<platform::DeviceHandle> openDevice(const std::string& path) {
     return platform::DeviceHandle::open(path, &error);
 }
 
-// Decodes a PNG file with FFmpeg's decoder into RGB24 rows.
-bool decodePng(const std::vector<std::uint8_t>& file, int& width, int& height, std::vector<std::uint8_t>& rgb) {
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
-    if (!codec) return false;
-    AVCodecContext* context = avcodec_alloc_context3(codec);
-    AVPacket* packet = av_packet_alloc();
-    AVFrame* frame = av_frame_alloc();
-    bool ok = context && packet && frame && avcodec_open2(context, codec, nullptr) == 0 &&
-              av_new_packet(packet, static_cast<int>(file.size())) == 0;
-    if (ok) {
-        std::memcpy(packet->data, file.data(), file.size());
-        ok = avcodec_send_packet(context, packet) == 0 && avcodec_receive_frame(context, frame) == 0 &&
-             frame->format == AV_PIX_FMT_RGB24;
-    }
-    if (ok) {
-        width = frame->width;
-        height = frame->height;
-        rgb.clear();
-        for (int y = 0; y < height; ++y)
-            rgb.insert(rgb.end(), frame->data[0] + y * frame->linesize[0],
-                       frame->data[0] + y * frame->linesize[0] + 3 * width);
-    }
-    av_frame_free(&frame);
-    av_packet_free(&packet);
-    avcodec_free_context(&context);
-    return ok;
-}
-
 TEST(Vcam, CreatesEveryObjectAndRemovesItOnTerminate) {
     Vcam vcam({"--consumer", "--format", "1280x720@30:1", "--formatlist"});
     ASSERT_TRUE(vcam.ready());
@@ -331,7 +300,7 @@ TEST(Vcam, TakesRegionPicturesAndRecordsThem) {
     ASSERT_TRUE(vcam.child().waitForLine("vcam: camera 0 snapshot " + png + " 2x2"));
     int w = 0, h = 0;
     std::vector<std::uint8_t> rgb;
-    ASSERT_TRUE(decodePng(readFile(png), w, h, rgb));
+    ASSERT_TRUE(test::decodePng(readFile(png), w, h, rgb));
     EXPECT_EQ(w, 2);
     EXPECT_EQ(h, 2);
     EXPECT_EQ(rgb, (std::vector<std::uint8_t>{9, 8, 7, 12, 11, 10, 3, 2, 1, 6, 5, 4}));
@@ -353,7 +322,7 @@ TEST(Vcam, TakesRegionPicturesAndRecordsThem) {
     map.put(0, argb, static_cast<std::int32_t>(argb.size()), 5.0f);
     ASSERT_TRUE(map.taken(0));
     ASSERT_TRUE(vcam.child().waitForLine("vcam: camera 0 snapshot " + big + " 300x200"));
-    ASSERT_TRUE(decodePng(readFile(big), w, h, rgb));
+    ASSERT_TRUE(test::decodePng(readFile(big), w, h, rgb));
     EXPECT_EQ(w, 300);
     EXPECT_EQ(h, 200);
     EXPECT_TRUE(rgb == expected);

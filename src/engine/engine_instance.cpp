@@ -11,6 +11,7 @@
 #include "engine/formats.h"
 #include "engine/instance_table.h"
 #include "engine/phone_list.h"
+#include "output/preview_picture.h"
 #include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "session/protocol.h"
@@ -24,6 +25,7 @@ constexpr int kPassMs = 100;
 constexpr int kPassesPerCycle = 10;
 constexpr int kStartDelaySteps = 20;
 constexpr double kReportSpacing = 0.5;  // instance k reports k x 0.5 s after a change
+constexpr std::int32_t kUsageUnknown = 0;  // sent right after Capabilities
 constexpr std::int32_t kUsageNobody = 1;
 constexpr std::int32_t kUsageWatched = 2;
 }  // namespace
@@ -97,6 +99,7 @@ EngineInstance::~EngineInstance() {
     close();
     InstanceRegistry::leave(index());
     close();
+    publisher_.reset();
     if (output_) output_->close();
     output_.reset();
     addressChange_.reset();
@@ -110,6 +113,8 @@ EngineInstance::~EngineInstance() {
 int EngineInstance::open() {
     if (output_) return 0;  // a slot is opened once
     output_ = std::make_unique<CameraOutput>(index(), static_cast<DriverControlSink&>(*this));
+    publisher_ = std::make_unique<FramePublisher>(framePair_, *output_, static_cast<PublishingHost&>(*this),
+                                                  PreviewPicture::process());
     {
         std::lock_guard<std::mutex> guard(formatLock_);
         offered_.assign(1, kFallbackFormat);
@@ -143,7 +148,32 @@ void EngineInstance::close() {
     if (adb_) adb_->SetSink(nullptr);
     destroyTransports();
     PhoneRegistry::instance().clear();
-    decoder_.reset();
+    destroyDecoder();
+}
+
+void EngineInstance::destroyDecoder() {
+    std::unique_ptr<VideoDecoder> decoder;
+    {
+        std::lock_guard<std::mutex> guard(decoderLock_);
+        decoder.swap(decoder_);
+        formatCodec_.store(0);
+    }
+    decoder.reset();  // joins its thread outside the lock
+}
+
+void EngineInstance::replaceDecoder(bool hevc) {
+    destroyDecoder();
+    framePair_.clear();
+    if (!publisher_) return;
+    std::unique_ptr<VideoDecoder> decoder =
+        VideoDecoder::CreateDecoder(*publisher_, framePair_, hevc ? VideoCodec::Hevc : VideoCodec::H264);
+    if (!decoder) decoder = VideoDecoder::CreateDecoder(*publisher_, framePair_, VideoCodec::H264);
+    if (!decoder) return;  // packets are dropped until the next stream start
+    const std::uint32_t codec = decoder->codec() == VideoCodec::H264 ? protocol::format_request::kCodecH264
+                                                                     : protocol::format_request::kCodecHevc;
+    std::lock_guard<std::mutex> guard(decoderLock_);
+    decoder_ = std::move(decoder);
+    formatCodec_.store(codec);
 }
 
 // ---- Commands and the worker ---------------------------------------------
@@ -293,8 +323,7 @@ void EngineInstance::selectByKey(const std::string& key) {
 void EngineInstance::pollUsage() {
     if (!output_) return;
     const std::int32_t usage = output_->isConsumerActive() ? kUsageWatched : kUsageNobody;
-    if (usage == lastUsage_) return;
-    lastUsage_ = usage;
+    if (lastUsage_.exchange(usage) == usage) return;
     sendCameraUsage(usage);
 }
 
@@ -336,9 +365,8 @@ VideoFormat EngineInstance::currentFormat() const {
 }
 
 void EngineInstance::sendFormatRequest(const VideoFormat& format) {
-    if (!decoder_ || !transport_.present()) return;
-    const std::uint32_t codec = decoder_->codecId() == kCodecIdH264 ? protocol::format_request::kCodecH264
-                                                                     : protocol::format_request::kCodecHevc;
+    const std::uint32_t codec = formatCodec_.load();
+    if (codec == 0 || !transport_.present()) return;
     const auto message = protocol::buildFormatRequest(codec, format);
     transport_.send(message.data(), message.size());
 }
@@ -404,6 +432,12 @@ void EngineInstance::forwardControlFlag(std::uint8_t flag) {
     transport_.send(message.data(), message.size());
 }
 
+void EngineInstance::sendToPhone(const void* message, std::size_t length) { transport_.send(message, length); }
+
+void EngineInstance::reportFrameSize(std::int32_t width, std::int32_t height) {
+    host_.reportFrameSize(width, height);
+}
+
 // ---- Session hooks -------------------------------------------------------
 
 void EngineInstance::onPhoneListChanged() {
@@ -428,7 +462,7 @@ void EngineInstance::onSessionEnded() {
 
 void EngineInstance::onCapabilities(PhoneTransport& transport, const std::uint8_t* message, std::uint32_t length) {
     transport_.set(shared(transport));
-    lastUsage_ = 0;
+    lastUsage_.store(kUsageUnknown);
 
     bool hevc = false;
     std::vector<VideoFormat> offered;
@@ -449,13 +483,9 @@ void EngineInstance::onCapabilities(PhoneTransport& transport, const std::uint8_
         current_ = wanted;
     }
 
-    decoder_.reset();
-    if (decoderFactory_) {
-        decoder_ = decoderFactory_->create(hevc);
-        if (!decoder_ && hevc) decoder_ = decoderFactory_->create(false);
-    }
+    replaceDecoder(hevc);
     sendFormatRequest(wanted);
-    sendCameraUsage(lastUsage_);
+    sendCameraUsage(kUsageUnknown);
     if (output_) {
         output_->setStreaming(true);
         output_->clearSlots();
@@ -502,6 +532,7 @@ void EngineInstance::onFocusDistanceState(const std::uint8_t* message, std::uint
 }
 
 void EngineInstance::onVideo(const std::uint8_t* payload, std::uint32_t length, std::uint32_t tagBits) {
+    std::lock_guard<std::mutex> guard(decoderLock_);
     if (decoder_) decoder_->PushPacket(tagBits, payload, length);
 }
 

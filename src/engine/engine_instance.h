@@ -17,9 +17,11 @@
 #include <vector>
 
 #include "engine/host_callbacks.h"
+#include "media/frame_pair.h"
 #include "media/video_decoder.h"
 #include "output/camera_output.h"
 #include "output/driver_control_sink.h"
+#include "output/frame_publisher.h"
 #include "platform/address_change.h"
 #include "platform/thread.h"
 #include "session/session_handler.h"
@@ -77,7 +79,7 @@ private:
     double due_ = 0.0;
 };
 
-class EngineInstance final : public SessionHandler, public DriverControlSink {
+class EngineInstance final : public SessionHandler, public DriverControlSink, public PublishingHost {
 public:
     // Result of open() when the worker thread cannot be started.
     static constexpr int kWorkerNotStarted = -7;
@@ -126,10 +128,6 @@ public:
     VideoFormat currentFormat() const;
     int chosenFormat() const { return chosenFormat_.load(); }
 
-    // Installs the factory that makes decoders for new streams (none until
-    // a decoder is available; streams then run without pictures).
-    void setDecoderFactory(VideoDecoderFactory* factory) { decoderFactory_ = factory; }
-
     // Session hooks.
     void onPhoneListChanged() override;
     void onPhoneStateChanged(const PhoneId& id, PhoneState state) override;
@@ -150,6 +148,11 @@ public:
     void forwardControlValue(std::int32_t value) override;
     void forwardControlFlag(std::uint8_t flag) override;
 
+    // Publishing.
+    void sendToPhone(const void* message, std::size_t length) override;
+    void reportFrameSize(std::int32_t width, std::int32_t height) override;
+    bool feedsPreview() const override { return active_.load(); }
+
 private:
     void workerLoop();
     void handleCommand(const EngineCommand& command, ReportTimer& timer);
@@ -162,13 +165,24 @@ private:
     void sendFormatRequest(const VideoFormat& format);
     void sendCameraUsage(std::int32_t usage);
     void setCurrentPhoneId(const PhoneId& id);
+    // Stream start: destroys the previous decoder, empties the frame pair
+    // and creates the stream's decoder (H.264 when HEVC cannot be had).
+    void replaceDecoder(bool hevc);
+    void destroyDecoder();
     bool takeCommand(EngineCommand& out);
 
     const int instanceCount_;
     HostCallbacks host_;
     std::unique_ptr<CameraOutput> output_;
+    // The decoded pictures and the path that publishes them outlive every
+    // decoder. The decoder is replaced on the receive thread and destroyed
+    // by close(); its lock guards the pointer (never held while a decoder
+    // is destroyed), and the codec word is readable without it.
+    FramePair framePair_;
+    std::unique_ptr<FramePublisher> publisher_;  // made by open(), with the output
+    std::mutex decoderLock_;
     std::unique_ptr<VideoDecoder> decoder_;
-    VideoDecoderFactory* decoderFactory_ = nullptr;
+    std::atomic<std::uint32_t> formatCodec_{0};  // FormatRequest codec word; 0 = no decoder
     CurrentTransport transport_;
     std::unique_ptr<platform::AddressChangeEvent> addressChange_;
     std::unique_ptr<WifiDiscovery> wifi_;
@@ -179,7 +193,7 @@ private:
     std::vector<VideoFormat> offered_;
     VideoFormat current_{};
     std::atomic<bool> active_{false};
-    std::int32_t lastUsage_ = 0;      // worker and stream start
+    std::atomic<std::int32_t> lastUsage_{0};  // worker and stream start
     platform::Thread worker_;
     std::atomic<bool> running_{false};
     std::mutex commandLock_;

@@ -42,6 +42,7 @@ inline constexpr ErrorPlace kDeviceTransportRefused{"s", 388};
 inline constexpr ErrorPlace kFramePictureAlloc{"ob", 16};
 inline constexpr ErrorPlace kNoHardwareConfig{"sd", 34};
 inline constexpr std::int32_t kPacketRingFullCode = 153;    // tag: packetRingTag()
+inline constexpr ErrorPlace kPacketQueueFull{"sd", 155};     // every queue entry taken; packet dropped
 inline constexpr ErrorPlace kSendPacketAgain{"sd", 202};
 inline constexpr ErrorPlace kSendPacketEof{"sd", 204};
 inline constexpr ErrorPlace kSendPacketInvalid{"sd", 206};
@@ -50,6 +51,7 @@ inline constexpr ErrorPlace kSendPacketOther{"sd", 212};
 inline constexpr ErrorPlace kReceiveFrameEof{"sd", 228};
 inline constexpr ErrorPlace kReceiveFrameInvalid{"sd", 230};
 inline constexpr ErrorPlace kReceiveFrameOther{"sd", 232};
+inline constexpr ErrorPlace kHardwareTransfer{"sd", 236};    // a hardware picture could not be copied out
 // Phone session.
 inline constexpr ErrorPlace kSocketCreate{"so", 104};
 inline constexpr ErrorPlace kSocketOptions{"so", 109};

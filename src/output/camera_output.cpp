@@ -29,8 +29,10 @@
 
 #include "engine/error_record.h"
 #include "output/device_enumeration.h"
+#include "output/idle_schedule.h"
 #include "platform/byte_order.h"
 #include "platform/clock.h"
+#include "platform/resources.h"
 
 namespace tavin {
 
@@ -54,6 +56,17 @@ constexpr std::int32_t kDefaultWidth = 640;
 constexpr std::int32_t kDefaultHeight = 360;
 
 constexpr std::uint32_t kInt32Max = static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
+
+// What the blank pass sent last (reset when the format changes size or
+// blank mode ends).
+constexpr std::int32_t kBlankNone = 0;
+constexpr std::int32_t kBlankBgrSent = 1;
+constexpr std::int32_t kBlankYuy2Sent = 2;
+
+// Forwarding of local slots: attempts per pass, and the wait for a picture
+// between them.
+constexpr int kForwardAttempts = 2;
+constexpr int kForwardWaitMs = 500;
 
 bool hasDevices(int index) { return index >= 0 && index < driver::kCameraCount; }
 
@@ -143,7 +156,7 @@ int CameraOutput::open() {
     legacy_ = false;
     audioStatus_ = 0;
     audioWriter_.reset();
-    blankState_.store(0);
+    blankState_.store(kBlankNone);
     {
         std::lock_guard<std::mutex> guard(controlLock_);
         lastControlA_ = 0;
@@ -297,6 +310,35 @@ std::uint8_t* CameraOutput::slot(int index) const {
     return nullptr;
 }
 
+std::uint8_t* CameraOutput::choosePublishSlot() {
+    namespace sl = driver::slot;
+    if (region_) {
+        std::uint8_t* s0 = slot(0);
+        std::uint8_t* s1 = slot(1);
+        if (readLe32(s0 + sl::kReady) == 0) return s0;
+        if (readLe32(s1 + sl::kReady) == 0) return s1;
+        return readLeF32(s1 + sl::kTimeStamp) > readLeF32(s0 + sl::kTimeStamp) ? s0 : s1;
+    }
+    if (!localSlots_) return nullptr;
+    NamedLock lock(mutex_.get());
+    if (!lock.held()) {
+        recordError(errors::kPublishMutexTimeout);
+        return nullptr;
+    }
+    const bool free0 = readLe32(slot(0) + sl::kReady) == 0;
+    const bool free1 = readLe32(slot(1) + sl::kReady) == 0;
+    std::atomic_thread_fence(std::memory_order_acquire);  // the sender is done with a free slot
+    return free0 ? slot(0) : free1 ? slot(1) : nullptr;
+}
+
+void CameraOutput::publishSlot(std::uint8_t* slot, std::int32_t bytes, float timeStamp) {
+    writeLeI32(slot + driver::slot::kByteCount, bytes);
+    writeLeF32(slot + driver::slot::kTimeStamp, timeStamp);
+    std::atomic_thread_fence(std::memory_order_release);
+    writeLe32(slot + driver::slot::kReady, 1);
+    if (event_) event_->set();
+}
+
 void CameraOutput::clearSlots() {
     const std::int32_t kind = outputFormat().kind;
     for (int i = 0; i < 2; ++i) {
@@ -325,8 +367,6 @@ void CameraOutput::setOutputFormat(std::int32_t width, std::int32_t height, floa
         std::lock_guard<std::mutex> guard(formatLock_);
         format_ = OutputFormat{width, height, fps, kind};
     }
-    lock.release();
-    rebuildDrawingSurface();
 }
 
 OutputFormat CameraOutput::outputFormat() const {
@@ -489,7 +529,7 @@ void CameraOutput::outputStep() {
         blankPass();
         return;
     }
-    blankState_.store(0);
+    blankState_.store(kBlankNone);
     switch (branch) {
         case StepBranch::PollRegion: pollRegion(); break;
         case StepBranch::ForwardLocal: forwardLocalSlotPass(); break;
@@ -506,14 +546,103 @@ void CameraOutput::pollRegion() {
     forwardControls(readLeI32(r + rg::kControlValueA), readLe32(r + rg::kControlFlagB));
 }
 
-// The idle picture (animation, drawing surface, its pass) and the blank and
-// local-slot passes of publishing join here. Until they are built an idle,
-// blank or device-transport streaming pass sends nothing.
-void CameraOutput::loadIdlePicture() {}
-void CameraOutput::rebuildDrawingSurface() {}
-void CameraOutput::releaseIdlePicture() {}
-void CameraOutput::blankPass() {}
-void CameraOutput::forwardLocalSlotPass() {}
-void CameraOutput::idlePass() {}
+void CameraOutput::loadIdlePicture() { idle_.load(platform::findResource(platform::kIdleAnimationResource)); }
+
+void CameraOutput::releaseIdlePicture() { idle_.release(); }
+
+void CameraOutput::sendOwnPicture(std::span<const std::uint8_t> picture) {
+    // Never more than a pixel area: the idle picture makes only formats a
+    // slot holds.
+    if (!picture.empty()) writeFrame(picture.data(), static_cast<std::int32_t>(picture.size()));
+}
+
+void CameraOutput::blankPass() {
+    const OutputFormat format = outputFormat();
+    const std::int32_t state = blankState_.load();
+    const bool bgrDue = format.kind == driver::kBgr24 && state != kBlankBgrSent;
+    const bool yuy2Due = format.kind == driver::kYuy2 && state != kBlankYuy2Sent;
+    if (bgrDue || yuy2Due) {
+        blankState_.store(bgrDue ? kBlankBgrSent : kBlankYuy2Sent);
+        sendOwnPicture(idle_.blank(format.width, format.height, format.kind));
+        // The driver's reply to this very picture may have asked for another
+        // size: the green goes again at that size.
+        const OutputFormat after = outputFormat();
+        if (after.width != format.width || after.height != format.height) blankState_.store(kBlankNone);
+    } else {
+        followQueriedFormat();
+    }
+    if (event_) event_->reset();
+}
+
+void CameraOutput::followQueriedFormat() {
+    // Only the camera device is asked; on the shared region nothing happens.
+    if (!camera_) return;
+    std::uint8_t input[8];
+    interfaceInput(input, sizeof input, driver::kCameraInterface, index_);
+    std::uint8_t reply[driver::query_reply::kSize] = {};
+    std::uint32_t returned = 0;
+    if (!camera_->request(driver::kIoQuery, input, sizeof input, reply, sizeof reply, &returned)) return;
+    const std::uint32_t width = replyWord(reply, returned, driver::query_reply::kWidth);
+    const std::uint32_t height = replyWord(reply, returned, driver::query_reply::kHeight);
+    const std::int32_t kind =
+        replyWord(reply, returned, driver::query_reply::kKindFlag) != 0 ? driver::kYuy2 : driver::kBgr24;
+    // Read as at open: no size means 640 x 360. A legacy driver takes its
+    // 24-bit pictures bottom-up, as its write replies say.
+    std::int32_t w = kDefaultWidth, h = kDefaultHeight;
+    if (width != 0 && height != 0) {
+        w = width <= kInt32Max ? static_cast<std::int32_t>(width) : 0;
+        h = height <= kInt32Max ? static_cast<std::int32_t>(height) : 0;
+    }
+    if (legacy_ && kind == driver::kBgr24) h = -h;
+    const OutputFormat current = outputFormat();
+    if (w == current.width && h == current.height && kind == current.kind) return;
+    // A format no slot holds is not applied, and then the blank picture
+    // already sent stays.
+    if (!formatFitsSlot(w, h, current.fps, kind)) return;
+    if (w != current.width || h != current.height) blankState_.store(kBlankNone);
+    setOutputFormat(w, h, current.fps, kind);
+}
+
+void CameraOutput::forwardLocalSlotPass() {
+    for (int attempt = 0; attempt < kForwardAttempts; ++attempt) {
+        NamedLock lock(mutex_.get());
+        if (!lock.held()) {
+            recordError(errors::kOutputStepMutexTimeout);
+            return;
+        }
+        std::uint8_t* const s0 = slot(0);
+        std::uint8_t* const s1 = slot(1);
+        if (!s0 || !s1) return;
+        const bool ready0 = driver::slot::readyFlag(s0).load(std::memory_order_acquire) != 0;
+        const bool ready1 = driver::slot::readyFlag(s1).load(std::memory_order_acquire) != 0;
+        // The older picture first; slot 0 on equal time stamps.
+        const bool slot1Older =
+            readLeF32(s1 + driver::slot::kTimeStamp) < readLeF32(s0 + driver::slot::kTimeStamp);
+        std::uint8_t* chosen = nullptr;
+        if (ready0 && (!ready1 || !slot1Older)) {
+            chosen = s0;
+        } else if (ready1) {
+            chosen = s1;
+        }
+        lock.release();
+        if (chosen) {
+            writeFrame(chosen, readLeI32(chosen + driver::slot::kByteCount));
+            driver::slot::readyFlag(chosen).store(0, std::memory_order_release);
+            if (event_) event_->reset();
+            return;
+        }
+        if (!event_) return;
+        event_->wait(kForwardWaitMs);
+    }
+}
+
+void CameraOutput::idlePass() {
+    IdleSchedule& schedule = IdleSchedule::process();
+    const OutputFormat format = outputFormat();
+    // Without an animation the frame counter is left alone.
+    const std::uint64_t frame = idle_.frameCount() > 0 ? schedule.nextFrame() : 0;
+    sendOwnPicture(idle_.draw(format.width, format.height, format.kind, frame));
+    schedule.pace();
+}
 
 }  // namespace tavin

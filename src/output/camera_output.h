@@ -13,6 +13,7 @@
 #include "output/audio_writer.h"
 #include "output/driver_control_sink.h"
 #include "output/driver_layout.h"
+#include "output/idle_picture.h"
 #include "platform/device_channel.h"
 #include "platform/named_objects.h"
 #include "platform/thread.h"
@@ -109,6 +110,16 @@ public:
     // transport. Null when there are none or the index is not 0 or 1.
     std::uint8_t* slot(int index) const;
 
+    // The slot for a decoded picture. Shared region: a slot whose ready flag
+    // is 0 (slot 0 first), else the one with the older time stamp. Device
+    // transport: a local slot whose ready flag is 0, chosen under the named
+    // mutex (at most 1000 ms; "s" 676 on a time-out); null when both still
+    // wait to be sent. Null without slots.
+    std::uint8_t* choosePublishSlot();
+    // The publishing path filled `slot`: stores the byte count and the time
+    // stamp, sets the ready flag last, then sets the event.
+    void publishSlot(std::uint8_t* slot, std::int32_t bytes, float timeStamp);
+
     bool legacy() const { return legacy_; }
     int cameraIndex() const { return index_; }
 
@@ -141,14 +152,21 @@ private:
     // guard counts as held.
     class NamedLock;
 
-    // Points where the idle picture and the publishing passes join in;
-    // they are not built yet and do nothing.
-    void loadIdlePicture();       // open: decode the idle animation
-    void rebuildDrawingSurface(); // after every format change
-    void releaseIdlePicture();    // close: animation, surface, scaler
+    // The pictures the output thread makes or forwards itself. The idle
+    // picture's surface and scaler follow the format when the next idle or
+    // blank picture is made, on the output thread (the only one that draws).
+    void loadIdlePicture();     // open: decode the idle animation
+    void releaseIdlePicture();  // close: animation, surface, scaler
+    // Blank flag set, no phone streaming: the green picture once, else the
+    // camera's format from a device query.
     void blankPass();
+    void followQueriedFormat();
+    // A phone streams on the device transport: sends the older ready local
+    // slot, waiting for one at most twice.
     void forwardLocalSlotPass();
+    // Nobody streams: draws, sends and paces the idle picture.
     void idlePass();
+    void sendOwnPicture(std::span<const std::uint8_t> picture);
 
     const int index_;
     DriverControlSink& controls_;
@@ -171,6 +189,7 @@ private:
     bool lastControlB_ = false;
     std::uint32_t audioStatus_ = 0;
     AudioWriter audioWriter_;  // the receive thread's, between open and close
+    IdlePicture idle_;  // made and used by the output thread; loaded and freed while it does not run
 };
 
 }  // namespace tavin

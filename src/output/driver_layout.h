@@ -5,6 +5,7 @@
 // docs/driver-interface.md describes them for driver authors.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -46,6 +47,12 @@ inline constexpr std::size_t kByteCount = 24'883'232;  // int32
 inline constexpr std::size_t kTimeStamp = 24'883'236;  // float32
 inline constexpr std::size_t kReady = 24'883'240;      // uint32: 1 = holds a picture not yet taken
 inline constexpr std::size_t kSize = 24'883'264;
+// The ready flag of the slot starting at `base`, for atomic access: the
+// writer sets it (release) after filling the slot, the reader clears it
+// (release) after taking the picture. Slots start 4-byte aligned.
+inline std::atomic_ref<std::uint32_t> readyFlag(std::uint8_t* base) {
+    return std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t*>(base + kReady));
+}
 }  // namespace slot
 
 // The shared region, layout version 6.

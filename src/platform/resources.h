@@ -7,8 +7,10 @@
 
 namespace tavin::platform {
 
-// The bytes of data resource `id`; empty when there is none. Resource 101
-// is the idle animation (a GIF).
+// The idle animation (a GIF).
+inline constexpr int kIdleAnimationResource = 101;
+
+// The bytes of data resource `id`; empty when there is none.
 std::span<const std::uint8_t> findResource(int id);
 
 }  // namespace tavin::platform

@@ -22,6 +22,12 @@ void onPhone(int32_t index, int32_t position, const char* key, const char* name,
                                " " + std::to_string(current));
 }
 
+void onFrameSize(int32_t index, int32_t width, int32_t height) {
+    std::lock_guard<std::mutex> guard(hostLog().lock);
+    hostLog().frameSizes.push_back(std::to_string(index) + " " + std::to_string(width) + "x" +
+                                   std::to_string(height));
+}
+
 int32_t onFormats(int32_t, const char*) { return 0; }
 }  // namespace
 
@@ -58,7 +64,7 @@ void OpenedEngine::open(int count, std::vector<std::string> vcamArgs) {
     ASSERT_TRUE(vcam_->ready());
     EInitialize(count, onStatus);
     for (int i = 0; i < count && i < 4; ++i) {
-        SetCallback(static_cast<uint32_t>(i), nullptr, nullptr, onPhone, nullptr, nullptr, nullptr, nullptr, nullptr,
+        SetCallback(static_cast<uint32_t>(i), nullptr, onFrameSize, onPhone, nullptr, nullptr, nullptr, nullptr, nullptr,
                     nullptr, onFormats);
     }
     for (int i = 0; i < count && i < 4; ++i) ASSERT_EQ(EOpen(), i);

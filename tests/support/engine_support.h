@@ -23,6 +23,7 @@ struct HostLog {
     std::mutex lock;
     std::vector<std::pair<int, int>> status;
     std::vector<std::string> phones;  // "slot position key name current"
+    std::vector<std::string> frameSizes;  // "slot WxH"
     bool hasStatus(int index, int code);
     bool hasPhone(const std::string& line);
 };

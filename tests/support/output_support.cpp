@@ -3,12 +3,17 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
 #include "engine/error_record.h"
 #include "output/driver_layout.h"
 #include "platform/registry_store.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
 
 namespace tavin::test {
 
@@ -87,6 +92,35 @@ bool Vcam::command(const std::string& line, const std::string& echo) {
 
 bool Vcam::waitForCount(const std::string& text, int count, int timeoutMs) {
     return waitUntil([&] { return process_.countLines(text) >= count; }, timeoutMs);
+}
+
+// ---- Pictures ---------------------------------------------------------------
+
+bool decodePng(const std::vector<std::uint8_t>& file, int& width, int& height, std::vector<std::uint8_t>& rgb) {
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
+    if (!codec) return false;
+    AVCodecContext* context = avcodec_alloc_context3(codec);
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    bool ok = context && packet && frame && avcodec_open2(context, codec, nullptr) == 0 &&
+              av_new_packet(packet, static_cast<int>(file.size())) == 0;
+    if (ok) {
+        std::memcpy(packet->data, file.data(), file.size());
+        ok = avcodec_send_packet(context, packet) == 0 && avcodec_receive_frame(context, frame) == 0 &&
+             frame->format == AV_PIX_FMT_RGB24;
+    }
+    if (ok) {
+        width = frame->width;
+        height = frame->height;
+        rgb.clear();
+        for (int y = 0; y < height; ++y)
+            rgb.insert(rgb.end(), frame->data[0] + y * frame->linesize[0],
+                       frame->data[0] + y * frame->linesize[0] + 3 * width);
+    }
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avcodec_free_context(&context);
+    return ok;
 }
 
 // ---- Named objects and the error record -------------------------------------

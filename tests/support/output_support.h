@@ -89,6 +89,9 @@ private:
 // poke what the engine and the driver share. Null when there is none.
 std::unique_ptr<platform::SharedRegion> mapRegion(int index);
 
+// Decodes a PNG file (as vcam's snapshots are) into RGB24 rows, top-down.
+bool decodePng(const std::vector<std::uint8_t>& file, int& width, int& height, std::vector<std::uint8_t>& rgb);
+
 // Deletes a recorded error, so that the next failure is recorded.
 void clearErrorRecord();
 
