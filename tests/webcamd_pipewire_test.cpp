@@ -411,12 +411,15 @@ TEST_F(WebcamdPipewire, TheEnginesFormatListBecomesTheOffer) {
     EXPECT_FLOAT_EQ(r.fps, 30.0f);
 }
 
-TEST_F(WebcamdPipewire, TheNodesComeBackAfterPipewireRestarts) {
+TEST_F(WebcamdPipewire, TheNodesComeWhenPipewireStartsLateAndBackAfterItRestarts) {
+    session_->stopServer();
     Daemon daemon(*session_, {"--cameras", "0"});
     ASSERT_TRUE(daemon.ready());
     EngineSide engine(0, daemon.devices());
     ASSERT_TRUE(engine.ok());
     engine.attach();
+    ASSERT_TRUE(daemon.waitForCount("PipeWire not reachable"));
+    ASSERT_TRUE(session_->startServer());
     ASSERT_TRUE(daemon.waitForCount("camera 0 node \"Tavin Webcam\" published"));
     session_->stopServer();
     ASSERT_TRUE(daemon.waitForCount("PipeWire connection lost"));
