@@ -81,7 +81,7 @@ start=$(date +%s)
   build/bench/four_phones_bench "${four[@]}" 2>>"$log"
   echo "### Other benchmarks (Google Benchmark)"
   echo
-  for b in audio_writer_bench idle_picture_bench ios_usb_watcher_bench preview_bench video_decode_bench; do
+  for b in audio_writer_bench idle_picture_bench ios_usb_watcher_bench picture_copy_bench preview_bench video_decode_bench; do
     [ -x "build/bench/$b" ] || continue
     echo "\`$b\`:"
     echo

@@ -169,7 +169,7 @@ IdleDifference idleDifference(IdlePicture& idle, const std::vector<std::uint8_t>
 
 TEST_F(MainJob, ShowsWhatTheUserSeesAndLeavesNothingBehind) {
     start({"--seconds", std::to_string(kSeconds)});
-    const std::optional<int> status = job_->waitForExit(std::chrono::seconds(kSeconds + 90));
+    const std::optional<int> status = job_->wait(std::chrono::seconds(kSeconds + 90));
     ASSERT_TRUE(status) << "the job did not end";
     for (const std::string& line : lines()) std::printf("job: %s\n", line.c_str());
     EXPECT_EQ(*status, 0);
@@ -242,7 +242,7 @@ TEST_F(MainJob, CtrlCStopsItWithASummaryAndNothingLeft) {
     ASSERT_TRUE(job_->waitForLine("shows " + kPhone, std::chrono::seconds(60))) << "the phone never streamed";
     ASSERT_TRUE(job_->waitForLine("pictures/s, 0 dropped", std::chrono::seconds(20)));
     ASSERT_EQ(kill(-job_->pid(), SIGINT), 0);
-    const std::optional<int> status = job_->waitForExit(std::chrono::seconds(60));
+    const std::optional<int> status = job_->wait(std::chrono::seconds(60));
     ASSERT_TRUE(status) << "the job did not end";
     for (const std::string& line : lines()) std::printf("job: %s\n", line.c_str());
     EXPECT_EQ(*status, 130);
