@@ -16,6 +16,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -125,6 +126,12 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+
+    // The phones' files are read first: a phone logs the format the engine
+    // asked for before the host can tell that the stream started, so that
+    // the codec and the rate are known when the host's line is told.
+    std::stable_partition(followed.begin(), followed.end(),
+                          [](const Followed& f) { return f.source == Source::Phone; });
 
     const pid_t parent = getppid();
     prctl(PR_SET_PDEATHSIG, SIGTERM);
