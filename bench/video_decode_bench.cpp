@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <vector>
 
 extern "C" {
@@ -18,78 +17,24 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "test_clip.h"
+
 namespace {
 
-constexpr int kWidth = 1920;
-constexpr int kHeight = 1080;
 constexpr int kPictures = 60;
 
-using Stream = std::vector<std::vector<std::uint8_t>>;
-
-// A textured picture that pans and changes a little each time, so that
-// every picture costs the decoder real work, as camera video does.
-void drawPicture(AVFrame* frame, int number) {
-    std::uint32_t seed = 12345;
-    for (int y = 0; y < frame->height; ++y) {
-        std::uint8_t* row = frame->data[0] + static_cast<std::ptrdiff_t>(y) * frame->linesize[0];
-        for (int x = 0; x < frame->width; ++x) {
-            seed = seed * 1664525u + 1013904223u;
-            row[x] = static_cast<std::uint8_t>(((x + 3 * number) * 5 + y * 3) ^ ((seed >> 24) & 0x1f));
-        }
-    }
-    for (int p = 1; p < 3; ++p) {
-        for (int y = 0; y < frame->height / 2; ++y) {
-            std::memset(frame->data[p] + static_cast<std::ptrdiff_t>(y) * frame->linesize[p],
-                        96 + ((y + number) & 63), static_cast<std::size_t>(frame->width / 2));
-        }
-    }
-}
-
 // kPictures of 1080p H.264 from libx264, `slices` slices per picture.
-const Stream& stream(int slices) {
-    static Stream streams[9];
-    Stream& s = streams[slices];
-    if (!s.empty()) return s;
-    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-    AVCodecContext* c = codec ? avcodec_alloc_context3(codec) : nullptr;
-    if (!c) return s;
-    c->width = kWidth;
-    c->height = kHeight;
-    c->pix_fmt = AV_PIX_FMT_YUV420P;
-    c->time_base = AVRational{1, 30};
-    c->gop_size = 30;
-    c->max_b_frames = 0;
-    av_opt_set(c->priv_data, "preset", "veryfast", 0);
-    av_opt_set(c->priv_data, "x264-params", ("slices=" + std::to_string(slices)).c_str(), 0);
-    AVFrame* f = av_frame_alloc();
-    AVPacket* p = av_packet_alloc();
-    f->format = c->pix_fmt;
-    f->width = kWidth;
-    f->height = kHeight;
-    if (avcodec_open2(c, codec, nullptr) == 0 && av_frame_get_buffer(f, 0) == 0) {
-        for (int i = 0; i <= kPictures; ++i) {
-            if (i < kPictures) {
-                av_frame_make_writable(f);
-                drawPicture(f, i);
-                f->pts = i;
-            }
-            avcodec_send_frame(c, i < kPictures ? f : nullptr);
-            while (avcodec_receive_packet(c, p) == 0) {
-                s.emplace_back(p->data, p->data + p->size);
-                av_packet_unref(p);
-            }
-        }
-    }
-    av_packet_free(&p);
-    av_frame_free(&f);
-    avcodec_free_context(&c);
+const std::vector<tavin::bench::Packet>& stream(int slices) {
+    static std::vector<tavin::bench::Packet> streams[9];
+    std::vector<tavin::bench::Packet>& s = streams[slices];
+    if (s.empty()) s = tavin::bench::loadClip(tavin::bench::ClipSpec{1920, 1080, kPictures, slices, 0});
     return s;
 }
 
 // args: slices per picture, thread count (0 = libavcodec's automatic count).
 void BM_DecodeH264(benchmark::State& state) {
     av_log_set_level(AV_LOG_QUIET);
-    const Stream& packets = stream(static_cast<int>(state.range(0)));
+    const std::vector<tavin::bench::Packet>& packets = stream(static_cast<int>(state.range(0)));
     if (packets.empty()) {
         state.SkipWithError("no libx264 encoder");
         return;

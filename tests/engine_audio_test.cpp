@@ -11,13 +11,10 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <optional>
 
 #include "engine/engine_instance.h"
 #include "engine/instance_table.h"
-#include "platform/byte_order.h"
 #include "support/engine_support.h"
 #include "support/session_support.h"
 
@@ -45,27 +42,6 @@ std::optional<AudioStats> parseStats(const std::string& line) {
                     &s.bytes, &s.level, &s.high, &s.overflow, &s.underruns) != 6)
         return std::nullopt;
     return s;
-}
-
-// The samples of a 48 kHz mono 16-bit WAV file whose sizes are filled in.
-std::optional<std::vector<std::int16_t>> readWav(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<std::uint8_t> f(std::istreambuf_iterator<char>(in), {});
-    if (f.size() < 44 || std::string(f.begin(), f.begin() + 4) != "RIFF" || readLe32(&f[4]) != f.size() - 8 ||
-        readLe16(&f[22]) != 1 || readLe32(&f[24]) != 48'000 || readLe16(&f[34]) != 16 ||
-        readLe32(&f[40]) != f.size() - 44)
-        return std::nullopt;
-    std::vector<std::int16_t> samples((f.size() - 44) / 2);
-    for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::int16_t>(readLe16(&f[44 + 2 * i]));
-    return samples;
-}
-
-// The frequency of a tone from its rising zero crossings.
-double toneHz(const std::vector<std::int16_t>& s, std::size_t from, std::size_t count) {
-    int crossings = 0;
-    for (std::size_t i = from + 1; i < from + count && i < s.size(); ++i)
-        if (s[i - 1] < 0 && s[i] >= 0) ++crossings;
-    return crossings * kSampleRate / static_cast<double>(count);
 }
 
 unsigned median(std::vector<unsigned> v) {
@@ -120,13 +96,13 @@ TEST_F(OpenedEngine, ThePhonesToneReachesTheAudioDeviceAndAFastPhoneClockIsAbsor
     // leaves room for a loaded machine.
     EXPECT_LT(median(late), 24'000u);
 
-    std::optional<std::vector<std::int16_t>> samples = readWav(wav);
+    std::optional<std::vector<std::int16_t>> samples = test::readWav(wav);
     ASSERT_TRUE(samples) << "the WAV file is not a finished 48 kHz mono 16-bit file";
     const std::size_t second = static_cast<std::size_t>(kSampleRate);
     ASSERT_GT(samples->size(), 10 * second);
     // The first 100 writes keep every sample: the tone as the phone made it.
-    const double first = toneHz(*samples, second / 10, second);
-    const double end = toneHz(*samples, samples->size() - 5 * second, 5 * second);
+    const double first = test::toneHz(*samples, second / 10, second);
+    const double end = test::toneHz(*samples, samples->size() - 5 * second, 5 * second);
     std::printf("audio: tone %.1f Hz in the first second, %.1f Hz over the last 5 s (samples dropped raise it)\n",
                 first, end);
     EXPECT_NEAR(first, kToneHz, 5.0);

@@ -334,6 +334,28 @@ TEST(SharedRegion, OpenExistingNeverCreatesAndChecksSize) {
     SharedRegion::unlink(name);
 }
 
+TEST(SharedRegion, ZeroingIsSeenByEveryMappingAndStaysInItsRange) {
+    const std::string name = testName("zeroed");
+    constexpr std::size_t kSize = 5 * 4096;
+    auto driver = SharedRegion::create(name, kSize);
+    ASSERT_TRUE(driver);
+    auto engine = SharedRegion::openExisting(name, kSize);
+    ASSERT_TRUE(engine);
+    std::memset(driver->data(), 0x77, kSize);
+    // Partial pages at both ends, whole pages between.
+    engine->zero(100, 3 * 4096);
+    for (std::size_t i = 0; i < kSize; ++i) {
+        const std::uint8_t expected = i >= 100 && i < 100 + 3 * 4096 ? 0 : 0x77;
+        ASSERT_EQ(driver->data()[i], expected) << "byte " << i;
+    }
+    // Pages given back are written again like any other.
+    engine->data()[8192] = 1;
+    EXPECT_EQ(driver->data()[8192], 1);
+    engine->zero(kSize - 10, 100);  // bounded to the region
+    EXPECT_EQ(driver->data()[kSize - 1], 0);
+    SharedRegion::unlink(name);
+}
+
 namespace {
 
 std::string socketPath(const char* tag) {

@@ -7,10 +7,6 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 
-extern "C" {
-#include <libswscale/swscale.h>
-}
-
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -21,10 +17,10 @@ extern "C" {
 #include "engine/engine_instance.h"
 #include "engine/instance_table.h"
 #include "output/preview_picture.h"
-#include "phone/test_picture.h"
 #include "platform/clock.h"
 #include "support/engine_support.h"
 #include "support/session_support.h"
+#include "support/video_support.h"
 
 using namespace tavin;
 using test::OpenedEngine;
@@ -39,46 +35,6 @@ void onFrameSize(int32_t, int32_t width, int32_t height) {
     g_frameWidth.store(width);
 }
 int32_t onFormats(int32_t, const char*) { return 0; }
-
-// Mean absolute difference of the B, G, R bytes of a surface and the BGRA
-// conversion of the simulator's picture `frame` at the surface's size.
-class ReferencePicture {
-public:
-    ReferencePicture(int width, int height)
-        : width_(width), height_(height), y_(static_cast<size_t>(width) * height),
-          u_(static_cast<size_t>((width + 1) / 2) * ((height + 1) / 2)), v_(u_.size()),
-          bgra_(static_cast<size_t>(width) * height * 4) {
-        scaler_ = sws_getContext(width, height, AV_PIX_FMT_YUV420P, width, height, AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR,
-                                 nullptr, nullptr, nullptr);
-    }
-    ~ReferencePicture() { sws_freeContext(scaler_); }
-    bool valid() const { return scaler_ != nullptr; }
-
-    double difference(const EnginePreviewSurface& surface, std::uint64_t frame) {
-        const int chromaStride = (width_ + 1) / 2;
-        phonesim::drawTestPicture({y_.data(), width_, u_.data(), chromaStride, v_.data(), chromaStride, width_, height_},
-                                  frame);
-        const std::uint8_t* planes[3] = {y_.data(), u_.data(), v_.data()};
-        const int strides[3] = {width_, chromaStride, chromaStride};
-        std::uint8_t* out[1] = {bgra_.data()};
-        const int outStrides[1] = {width_ * 4};
-        sws_scale(scaler_, planes, strides, 0, height_, out, outStrides);
-        std::uint64_t sum = 0;
-        for (int row = 0; row < height_; ++row) {
-            const std::uint8_t* a = surface.bits + static_cast<size_t>(row) * surface.pitch;
-            const std::uint8_t* b = bgra_.data() + static_cast<size_t>(row) * width_ * 4;
-            for (int x = 0; x < width_ * 4; x += 4) {
-                for (int c = 0; c < 3; ++c) sum += static_cast<std::uint64_t>(std::abs(a[x + c] - b[x + c]));
-            }
-        }
-        return static_cast<double>(sum) / (static_cast<double>(width_) * height_ * 3);
-    }
-
-private:
-    const int width_, height_;
-    std::vector<std::uint8_t> y_, u_, v_, bgra_;
-    SwsContext* scaler_ = nullptr;
-};
 
 TEST_F(OpenedEngine, TheSurfaceShowsThePhonesPicture) {
     if (!test::PhoneProcess::available()) GTEST_SKIP() << "the phone simulator is not built";
@@ -125,12 +81,10 @@ TEST_F(OpenedEngine, TheSurfaceShowsThePhonesPicture) {
     // among the frames it can have sent so far is the picture shown, up to
     // the losses of encoding (a mean difference below 1 here; another frame
     // differs by 30 or more).
-    ReferencePicture reference(width, height);
+    test::SimulatorPicture reference(width, height, AV_PIX_FMT_BGRA);
     ASSERT_TRUE(reference.valid());
     const auto frames = static_cast<std::uint64_t>((platform::processClock() - start + 2.0) * 30.0);
-    double best = std::numeric_limits<double>::max();
-    for (std::uint64_t n = 0; n <= frames && best > 1.5; ++n) best = std::min(best, reference.difference(*surface, n));
-    EXPECT_LT(best, 4.0) << "mean difference per colour byte";
+    EXPECT_LT(reference.bestDifference(surface->bits, surface->pitch, frames), 4.0) << "mean difference per colour byte";
     Destroy();
 }
 

@@ -223,6 +223,11 @@ void EngineInstance::handleCommand(const EngineCommand& command, ReportTimer& ti
 }
 
 void EngineInstance::selectPhone(const PhoneId& id) {
+    // This slot lets go of its phone and claims the new one first, so that a
+    // slot choosing again below sees this slot's old phone free and the new
+    // one taken (and a lower slot that is not waiting for a phone).
+    releasePhone();
+    setCurrentPhoneId(id);
     // A phone streams to one slot at most: take it from whoever has it.
     // The slot that lost its phone reports again, so that it chooses another
     // free phone instead of waiting for the next change of the list.
@@ -232,7 +237,6 @@ void EngineInstance::selectPhone(const PhoneId& id) {
             other.queueCommand({EngineCommand::kReport, PhoneId{}, 0, 0.0});
         }
     });
-    releasePhone();
     const bool connected = connectToPhone(id);
     setCurrentPhoneId(connected ? id : PhoneId{});
 }

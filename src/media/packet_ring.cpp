@@ -38,6 +38,10 @@ bool PacketRing::pop(Entry& entry, std::uint8_t* out) {
     read_ = (read_ + length) % kCapacity;
     used_ -= length;
     entry.length = length;
+    // An emptied ring starts again at its beginning: the next packet lands
+    // in memory just used, still in the caches, and a stream whose packets
+    // are taken as they come never wraps.
+    if (count_ == 0 && used_ == 0) read_ = write_ = 0;
     return true;
 }
 

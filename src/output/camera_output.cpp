@@ -205,7 +205,10 @@ int CameraOutput::open() {
 
     if (region_) {
         std::uint8_t* r = region_->data();
-        std::memset(r + driver::region::kSlot0, 0, driver::region::kSlotsEnd - driver::region::kSlot0);
+        // Both slots with their trailers read as zeros from here on; the
+        // pages are given back rather than written, so that a camera
+        // nobody streams to holds only what its pictures use.
+        region_->zero(driver::region::kSlot0, driver::region::kSlotsEnd - driver::region::kSlot0);
         r[driver::region::kAttached] = 1;
         OutputFormat start{readLeI32(r + driver::region::kRequestWidth),
                            readLeI32(r + driver::region::kRequestHeight),
@@ -351,6 +354,8 @@ void CameraOutput::clearSlots() {
         writeLeF32(s + driver::slot::kTimeStamp, 0.0f);
         if (kind == driver::kYuy2) {
             fillYuy2Black(s);
+        } else if (region_) {
+            region_->zero(static_cast<std::size_t>(s - region_->data()), driver::slot::kPixelArea);
         } else {
             std::memset(s, 0, driver::slot::kPixelArea);
         }

@@ -22,10 +22,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <thread>
 
@@ -332,6 +334,24 @@ std::unique_ptr<SharedRegion> SharedRegion::create(std::string_view windowsName,
 void SharedRegion::unlink(std::string_view windowsName) {
     const std::string name = posixName(windowsName);
     if (!name.empty()) shm_unlink(name.c_str());
+}
+
+void SharedRegion::zero(std::size_t offset, std::size_t length) {
+    if (offset >= size_) return;
+    length = std::min(length, size_ - offset);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    const std::size_t page = pageSize > 0 ? static_cast<std::size_t>(pageSize) : 1;
+    const std::size_t first = (offset + page - 1) / page * page;
+    const std::size_t end = (offset + length) / page * page;
+    if (first >= end) {
+        std::memset(data_ + offset, 0, length);
+        return;
+    }
+    // The pages between first and end: removed from the object, so that
+    // reads in any process see zeros; written when the system refuses.
+    if (madvise(data_ + first, end - first, MADV_REMOVE) != 0) std::memset(data_ + first, 0, end - first);
+    std::memset(data_ + offset, 0, first - offset);
+    std::memset(data_ + end, 0, offset + length - end);
 }
 
 SharedRegion::~SharedRegion() {

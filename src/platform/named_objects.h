@@ -90,6 +90,11 @@ public:
 
     std::uint8_t* data() const { return data_; }
     std::size_t size() const { return size_; }
+    // Sets `length` bytes from `offset` to zero, for every process that
+    // maps the region. Whole pages inside the range are handed back to the
+    // system (they read as zeros and take no memory until written again);
+    // only the partial pages at its ends are written.
+    void zero(std::size_t offset, std::size_t length);
 
 private:
     SharedRegion(std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}

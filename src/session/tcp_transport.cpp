@@ -166,17 +166,19 @@ bool TcpTransport::receiveLoop() {
             return false;
         }
 
-        pollfd p{fd, POLLIN, 0};
-        const int rc = ::poll(&p, 1, kPollStepMs);
-        if (rc < 0) {
-            if (errno == EINTR) return false;
-            recordError(errors::dottedTag("so", errno), errors::kPollFailedCode);
-            return false;
-        }
-        if (rc == 0) continue;
-
+        // The socket does not block: bytes already there are read at once,
+        // and only an empty socket is waited for (in bounded steps).
         const ssize_t got = ::recv(fd, reader.tail(), reader.room(), 0);
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, kPollStepMs) < 0) {
+                if (errno == EINTR) return false;
+                recordError(errors::dottedTag("so", errno), errors::kPollFailedCode);
+                return false;
+            }
+            continue;
+        }
+        if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return true;  // the peer closed, or the stream broke
 
         if (!reader.add(static_cast<std::uint32_t>(got)) || !running_.load()) continue;

@@ -5,10 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "engine/error_record.h"
 #include "output/driver_layout.h"
+#include "platform/byte_order.h"
 #include "platform/registry_store.h"
 
 extern "C" {
@@ -127,6 +129,26 @@ bool decodePng(const std::vector<std::uint8_t>& file, int& width, int& height, s
 
 std::unique_ptr<platform::SharedRegion> mapRegion(int index) {
     return platform::SharedRegion::openExisting(driver::kRegionNames[index], driver::region::kSize);
+}
+
+std::optional<std::vector<std::int16_t>> readWav(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<std::uint8_t> f(std::istreambuf_iterator<char>(in), {});
+    if (f.size() < 44 || std::string(f.begin(), f.begin() + 4) != "RIFF" || readLe32(&f[4]) != f.size() - 8 ||
+        readLe16(&f[22]) != 1 || readLe32(&f[24]) != 48'000 || readLe16(&f[34]) != 16 ||
+        readLe32(&f[40]) != f.size() - 44)
+        return std::nullopt;
+    std::vector<std::int16_t> samples((f.size() - 44) / 2);
+    for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::int16_t>(readLe16(&f[44 + 2 * i]));
+    return samples;
+}
+
+double toneHz(const std::vector<std::int16_t>& samples, std::size_t from, std::size_t count) {
+    constexpr double kSampleRate = 48'000.0;
+    int crossings = 0;
+    for (std::size_t i = from + 1; i < from + count && i < samples.size(); ++i)
+        if (samples[i - 1] < 0 && samples[i] >= 0) ++crossings;
+    return crossings * kSampleRate / static_cast<double>(count);
 }
 
 void clearErrorRecord() {

@@ -92,6 +92,13 @@ std::unique_ptr<platform::SharedRegion> mapRegion(int index);
 // Decodes a PNG file (as vcam's snapshots are) into RGB24 rows, top-down.
 bool decodePng(const std::vector<std::uint8_t>& file, int& width, int& height, std::vector<std::uint8_t>& rgb);
 
+// The samples of a 48 kHz mono 16-bit WAV file whose sizes are filled in
+// (as vcam writes them when it stops); nothing for any other file.
+std::optional<std::vector<std::int16_t>> readWav(const std::string& path);
+// The frequency of a tone from its rising zero crossings over `count`
+// samples from `from`.
+double toneHz(const std::vector<std::int16_t>& samples, std::size_t from, std::size_t count);
+
 // Deletes a recorded error, so that the next failure is recorded.
 void clearErrorRecord();
 

@@ -1,14 +1,19 @@
 #include "support/video_support.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/hwcontext.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
 }
 
+#include "phone/test_picture.h"
 #include "phone/video_encoder.h"
 
 namespace tavin::test {
@@ -74,6 +79,46 @@ bool samePicture(const AVFrame& a, const AVFrame& b) {
         }
     }
     return true;
+}
+
+SimulatorPicture::SimulatorPicture(int width, int height, AVPixelFormat format)
+    : width_(width), height_(height), bytesPerPixel_(format == AV_PIX_FMT_RGB24 ? 3 : 4),
+      y_(static_cast<std::size_t>(width) * height),
+      u_(static_cast<std::size_t>((width + 1) / 2) * ((height + 1) / 2)), v_(u_.size()),
+      packed_(static_cast<std::size_t>(width) * height * bytesPerPixel_) {
+    if (format == AV_PIX_FMT_RGB24 || format == AV_PIX_FMT_BGRA)
+        scaler_ = sws_getContext(width, height, AV_PIX_FMT_YUV420P, width, height, format, SWS_FAST_BILINEAR,
+                                 nullptr, nullptr, nullptr);
+}
+
+SimulatorPicture::~SimulatorPicture() { sws_freeContext(scaler_); }
+
+double SimulatorPicture::difference(const std::uint8_t* pixels, std::size_t stride, std::uint64_t frame) {
+    if (!scaler_) return std::numeric_limits<double>::max();
+    const int chromaStride = (width_ + 1) / 2;
+    phonesim::drawTestPicture({y_.data(), width_, u_.data(), chromaStride, v_.data(), chromaStride, width_, height_},
+                              frame);
+    const std::uint8_t* planes[3] = {y_.data(), u_.data(), v_.data()};
+    const int strides[3] = {width_, chromaStride, chromaStride};
+    std::uint8_t* out[1] = {packed_.data()};
+    const int outStrides[1] = {width_ * bytesPerPixel_};
+    sws_scale(scaler_, planes, strides, 0, height_, out, outStrides);
+    std::uint64_t sum = 0;
+    for (int row = 0; row < height_; ++row) {
+        const std::uint8_t* a = pixels + static_cast<std::size_t>(row) * stride;
+        const std::uint8_t* b = packed_.data() + static_cast<std::size_t>(row) * width_ * bytesPerPixel_;
+        for (int x = 0; x < width_ * bytesPerPixel_; x += bytesPerPixel_)
+            for (int c = 0; c < 3; ++c) sum += static_cast<std::uint64_t>(std::abs(a[x + c] - b[x + c]));
+    }
+    return static_cast<double>(sum) / (static_cast<double>(width_) * height_ * 3);
+}
+
+double SimulatorPicture::bestDifference(const std::uint8_t* pixels, std::size_t stride, std::uint64_t lastFrame,
+                                         double goodEnough) {
+    double best = std::numeric_limits<double>::max();
+    for (std::uint64_t n = 0; n <= lastFrame && best > goodEnough; ++n)
+        best = std::min(best, difference(pixels, stride, n));
+    return best;
 }
 
 }  // namespace tavin::test

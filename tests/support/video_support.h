@@ -3,14 +3,20 @@
 // pictures, and whether the machine has a VA-API device.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
 
 #include "session/protocol.h"
 
 struct AVCodecContext;
 struct AVFrame;
+struct SwsContext;
 
 namespace tavin::test {
 
@@ -44,5 +50,31 @@ bool vaapiAvailable();
 
 // True when two pictures have the same size, format and plane contents.
 bool samePicture(const AVFrame& a, const AVFrame& b);
+
+// The phone simulator's own picture of a frame number, drawn at a size and
+// converted from its I420 to a packed RGB format, to compare with what the
+// engine delivered of it.
+class SimulatorPicture {
+public:
+    // `format` is AV_PIX_FMT_RGB24 or AV_PIX_FMT_BGRA.
+    SimulatorPicture(int width, int height, AVPixelFormat format);
+    ~SimulatorPicture();
+    SimulatorPicture(const SimulatorPicture&) = delete;
+    SimulatorPicture& operator=(const SimulatorPicture&) = delete;
+    bool valid() const { return scaler_ != nullptr; }
+
+    // Mean absolute difference of the colour bytes of `pixels` (rows
+    // `stride` bytes apart, in the same format) and frame `frame`.
+    double difference(const std::uint8_t* pixels, std::size_t stride, std::uint64_t frame);
+    // The smallest difference over frames 0..lastFrame; stops early at a
+    // difference below `goodEnough`.
+    double bestDifference(const std::uint8_t* pixels, std::size_t stride, std::uint64_t lastFrame,
+                          double goodEnough = 1.5);
+
+private:
+    const int width_, height_, bytesPerPixel_;
+    std::vector<std::uint8_t> y_, u_, v_, packed_;
+    SwsContext* scaler_ = nullptr;
+};
 
 }  // namespace tavin::test

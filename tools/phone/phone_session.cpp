@@ -271,8 +271,8 @@ void PhoneSession::stopStream() {
     sendLocked(p::buildHeaderOnly(p::kStreamStop).data(), p::kHeaderSize);
 }
 
-void PhoneSession::sendPicture(double now) {
-    std::uint32_t tagBits = floatBits(static_cast<float>(now));
+void PhoneSession::sendPicture(double due) {
+    std::uint32_t tagBits = floatBits(static_cast<float>(due));
     bool ok = video_.encodeNext([&](const std::uint8_t* data, std::size_t size) {
         if (size > p::kMaxMessage - p::payload::kData) {
             logLine("session %d: encoded packet of %zu bytes dropped", number_, size);
@@ -469,7 +469,9 @@ void PhoneSession::sendLoop() {
                 nextPing_ = std::max(nextPing_ + kPingSpacing, now);
             }
             if (streaming_ && video_.isOpen() && now >= nextPicture_) {
-                sendPicture(now);
+                // A camera stamps each picture with its capture time: its
+                // place in the schedule, however late the sending.
+                sendPicture(nextPicture_);
                 double spacing = 1.0 / static_cast<double>(video_.format().fps);
                 nextPicture_ = now - nextPicture_ > kMaxLag ? now + spacing : nextPicture_ + spacing;
             }

@@ -102,7 +102,9 @@ private:
     void startStream(const StreamRequest& request, double now);
     void stopStream();
     void issueChallenge(double now);
-    void sendPicture(double now);
+    // Encodes and sends the next picture, tagged with `due`, its time in the
+    // schedule.
+    void sendPicture(double due);
     // Sound.
     void soundLoop();
     void end(const char* why);

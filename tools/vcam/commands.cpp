@@ -102,6 +102,13 @@ bool parseCommand(std::string_view line, Command& out, std::string& error) {
         if (!camera()) return false;
         c.kind = Command::Kind::Snapshot;
         c.path = std::string(w[2]);
+    } else if (name == "record") {
+        if (w.size() != 4) return bad("usage: record N FILE.y4m PICTURES");
+        if (!camera()) return false;
+        c.kind = Command::Kind::Record;
+        c.path = std::string(w[2]);
+        if (!number(w[3], c.pictures) || c.pictures == 0 || c.pictures > Command::kMaxClipPictures)
+            return bad("the clip takes 1.." + std::to_string(Command::kMaxClipPictures) + " pictures");
     } else {
         return bad("unknown command '" + std::string(name) + "'");
     }

@@ -13,13 +13,16 @@
 namespace tavin::vcam {
 
 struct Command {
-    enum class Kind { Format, Request, Consumer, ControlA, ControlB, FormatList, Snapshot, Stats, Quit };
+    enum class Kind { Format, Request, Consumer, ControlA, ControlB, FormatList, Snapshot, Record, Stats, Quit };
+    // The longest clip `record` takes, in pictures.
+    static constexpr std::uint32_t kMaxClipPictures = 100'000;
     Kind kind = Kind::Stats;
     int camera = 0;
     RequestedFormat format;    // Format, Request
     bool on = false;           // Consumer, FormatList
     std::int64_t value = 0;    // ControlA (int32), ControlB (uint32)
-    std::string path;          // Snapshot
+    std::string path;          // Snapshot, Record
+    std::uint32_t pictures = 0;  // Record
 };
 
 // Parses one line. Returns false for a bad line with a reason in `error`,

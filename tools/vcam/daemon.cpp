@@ -133,6 +133,13 @@ bool Daemon::openCommands(std::string& error) {
 }
 
 void Daemon::run(int signalFd) {
+    serve(signalFd);
+    // The totals as they stand when the daemon stops, for whoever sums up
+    // a run from the periodic statistics.
+    if (options_.statsInterval > 0.0) printStats();
+}
+
+void Daemon::serve(int signalFd) {
     bool commandsOpen = commands_ != nullptr;
     double lastStats = platform::processClock();
     for (int pass = 0;; ++pass) {
@@ -222,6 +229,16 @@ bool Daemon::apply(const std::string& line) {
             slot.recorder->requestSnapshot(c.path);
             console_.line("camera %d snapshot pending %s", c.camera, c.path.c_str());
             break;
+        case Command::Kind::Record: {
+            const int fd = ::open(c.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (fd < 0) {
+                console_.line("error: %s: cannot open %s: %s", line.c_str(), c.path.c_str(), std::strerror(errno));
+                return true;
+            }
+            slot.recorder->requestClip(std::make_unique<Y4mStream>(fd, true), c.path, c.pictures);
+            console_.line("camera %d clip pending %s %u pictures", c.camera, c.path.c_str(), c.pictures);
+            break;
+        }
         case Command::Kind::Stats:
         case Command::Kind::Quit:
             break;

@@ -31,7 +31,8 @@ public:
     // with a reason; what was created is removed by shutdown().
     bool start(std::string& error);
     // Serves until `signalFd` (a signalfd) becomes readable or a "quit"
-    // command arrives.
+    // command arrives; with periodic statistics, prints them once more
+    // before returning.
     void run(int signalFd);
     // Stops the device servers and removes every object, file and socket.
     // Safe to call more than once.
@@ -46,6 +47,7 @@ private:
         std::unique_ptr<driverside::DeviceEndpoints> endpoints;
     };
 
+    void serve(int signalFd);
     bool startIndex(int index, std::string& error);
     bool openCommands(std::string& error);
     // Applies one command line; false for "quit".

@@ -258,6 +258,7 @@ const char* usage() {
            "  control N A VALUE | control N B VALUE\n"
            "  formatlist N on|off\n"
            "  snapshot N FILE.png           save camera N's next picture\n"
+           "  record N FILE.y4m PICTURES    save camera N's next pictures as a Y4M clip\n"
            "  stats\n"
            "  quit\n";
 }

@@ -38,6 +38,7 @@ void PictureRecorder::take(const driverside::TakenPicture& picture) {
     std::memcpy(picture_.get(), bytes, count);
     layout_ = expected;
     fps_ = picture.fps;
+    stamp_ = picture.timeStamp.value_or(0.0f);
     pending_ = true;
     ++frames_;
     if (!(expected == lastLayout_)) {
@@ -65,6 +66,18 @@ void PictureRecorder::process() {
                 break;
         }
     }
+    if (clip_) {
+        const Y4mStream::Result result = clip_->write(picture_.get(), layout_, fps_);
+        if (result != Y4mStream::Result::Written) {
+            console_.line("camera %d clip %s failed: %s", camera_, clipPath_.c_str(),
+                          result == Y4mStream::Result::ConvertFailed ? "picture not converted" : std::strerror(errno));
+            clip_.reset();
+        } else if (--clipLeft_ == 0) {
+            console_.line("camera %d clip %s %u pictures %dx%d", camera_, clipPath_.c_str(), clipPictures_,
+                          clip_->width(), clip_->height());
+            clip_.reset();
+        }
+    }
     if (!snapshotPath_.empty()) {
         std::string path;
         path.swap(snapshotPath_);
@@ -88,6 +101,13 @@ void PictureRecorder::requestSnapshot(const std::string& path) {
     snapshotPath_ = path;
 }
 
+void PictureRecorder::requestClip(std::unique_ptr<Y4mStream> clip, const std::string& path, std::uint32_t pictures) {
+    std::lock_guard<std::mutex> guard(lock_);
+    clip_ = std::move(clip);
+    clipPath_ = path;
+    clipLeft_ = clipPictures_ = pictures;
+}
+
 std::string PictureRecorder::statsText() {
     std::lock_guard<std::mutex> guard(lock_);
     const double now = platform::processClock();
@@ -97,9 +117,9 @@ std::string PictureRecorder::statsText() {
     statsTime_ = now;
     framesAtStats_ = frames_;
     char text[256];
-    std::snprintf(text, sizeof text, "frames %llu mismatched %llu fps %.1f picture %dx%d kind %d",
+    std::snprintf(text, sizeof text, "frames %llu mismatched %llu fps %.1f picture %dx%d kind %d stamp %.6f",
                   static_cast<unsigned long long>(frames_), static_cast<unsigned long long>(mismatched_), fps,
-                  lastLayout_.width, lastLayout_.height, lastLayout_.kind);
+                  lastLayout_.width, lastLayout_.height, lastLayout_.kind, static_cast<double>(stamp_));
     return text;
 }
 

@@ -1,6 +1,6 @@
 // What one camera does with the pictures it takes: counts them, checks their
 // size against the format the consumer asked for, records them in a Y4M
-// stream and saves PNG snapshots on request. Pictures arrive from the region
+// stream, and on request saves PNG snapshots and short Y4M clips. Pictures arrive from the region
 // poller or from a device server thread; every member is thread-safe.
 #pragma once
 
@@ -35,9 +35,13 @@ public:
 
     // Saves the next picture taken as a PNG file.
     void requestSnapshot(const std::string& path);
+    // Records the next `pictures` pictures taken into `clip` (a file at
+    // `path`), replacing a clip still being recorded.
+    void requestClip(std::unique_ptr<Y4mStream> clip, const std::string& path, std::uint32_t pictures);
 
-    // "frames N mismatched M fps F picture WxH kind K", the rate measured
-    // since the previous call.
+    // "frames N mismatched M fps F picture WxH kind K stamp S", the rate
+    // measured since the previous call, S the time stamp of the last
+    // picture kept.
     std::string statsText();
 
 private:
@@ -49,7 +53,12 @@ private:
     PictureLayout layout_;                     // of the kept picture
     float fps_ = 0.0f;
     bool pending_ = false;                     // kept and not processed yet
+    float stamp_ = 0.0f;                       // of the kept picture
     std::string snapshotPath_;
+    std::unique_ptr<Y4mStream> clip_;
+    std::string clipPath_;
+    std::uint32_t clipLeft_ = 0;               // pictures the clip still takes
+    std::uint32_t clipPictures_ = 0;           // pictures asked for
     PictureConverter snapshotConverter_;
     PictureLayout lastLayout_;                 // layout last announced
     bool lastMismatched_ = false;
