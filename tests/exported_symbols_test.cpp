@@ -4,28 +4,32 @@
 // bind to it.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 
 namespace {
 
-// The names declared with ENGINE_EXPORT in the public header.
+// The names declared with ENGINE_EXPORT in the public header: the word
+// before the "(" of every line that starts with the macro (its own
+// definition does not).
 std::set<std::string> headerFunctions() {
     const auto header = std::filesystem::path(__FILE__).parent_path().parent_path() / "include" / "engine.h";
     std::ifstream in(header);
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string all = text.str();
-    // A declaration starts its line; the macro's own definition does not.
-    const std::regex declaration(R"(^ENGINE_EXPORT\s+[\w\s\*]*?\b(\w+)\s*\()", std::regex::multiline);
     std::set<std::string> names;
-    for (auto it = std::sregex_iterator(all.begin(), all.end(), declaration); it != std::sregex_iterator(); ++it)
-        names.insert((*it)[1].str());
+    for (std::string line; std::getline(in, line);) {
+        if (!line.starts_with("ENGINE_EXPORT ")) continue;
+        const std::size_t paren = line.find('(');
+        if (paren == std::string::npos) continue;
+        std::size_t start = paren;
+        while (start > 0 && (std::isalnum(static_cast<unsigned char>(line[start - 1])) || line[start - 1] == '_'))
+            --start;
+        names.insert(line.substr(start, paren - start));
+    }
     return names;
 }
 
