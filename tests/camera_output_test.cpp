@@ -527,6 +527,7 @@ TEST_F(OutputTest, DeviceWriteReplyIsFollowedBeyondHalfAFrame) {
         out.slot(0)[0] = 0x77;
         out.slot(1)[0] = 0x77;
         out.writeFrame(picture.data(), static_cast<std::int32_t>(picture.size()));
+        { const CameraOutput::StreamWrite next{out}; }  // the stream clears before its next picture
         EXPECT_EQ(out.outputFormat(), step.expected);
         EXPECT_EQ(out.slot(0)[0] != 0x77, step.cleared);
         EXPECT_EQ(out.slot(1)[0] != 0x77, step.cleared);
@@ -550,6 +551,7 @@ TEST_F(OutputTest, LegacyDriverTakesKindZeroBottomUpAfterOneClear) {
     for (bool expectClear : {true, false}) {
         out.slot(0)[0] = 0x77;
         out.writeFrame(picture.data(), static_cast<std::int32_t>(picture.size()));
+        { const CameraOutput::StreamWrite next{out}; }  // the stream clears before its next picture
         EXPECT_EQ(out.outputFormat().height, -480);
         EXPECT_EQ(out.slot(0)[0] != 0x77, expectClear);
     }
