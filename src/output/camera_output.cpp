@@ -38,6 +38,7 @@
 
 #include "engine/error_record.h"
 #include "output/device_enumeration.h"
+#include "output/driver_replies.h"
 #include "output/idle_schedule.h"
 #include "platform/byte_order.h"
 #include "platform/clock.h"
@@ -88,12 +89,6 @@ bool hasDevices(int index) { return index >= 0 && index < driver::kCameraCount; 
 
 // Row of the mutex and event names: indexes outside 0..3 take the last row.
 int objectRow(int index) { return hasDevices(index) ? index : driver::kCameraCount - 1; }
-
-// Word at `offset` of a reply of which `returned` bytes arrived; 0 when the
-// reply stopped before it.
-std::uint32_t replyWord(const std::uint8_t* reply, std::uint32_t returned, std::size_t offset) {
-    return offset + 4 <= returned ? readLe32(reply + offset) : 0;
-}
 
 bool rateDiffers(float a, float b) { return std::fabs(a - b) > kRateTolerance; }
 
@@ -210,7 +205,7 @@ int CameraOutput::open() {
         audio_.reset();
         return kAudioQueryFailed;
     }
-    audioStatus_ = replyWord(audioReply, returned, 0);
+    audioStatus_ = driver::replyWord(audioReply, returned, 0);
 
     if (hasDevices(index_)) {
         region_ = platform::SharedRegion::openExisting(driver::kRegionNames[index_], driver::region::kSize);
@@ -253,7 +248,8 @@ int CameraOutput::open() {
         camera_.reset();
         return kCameraQueryFailed;
     }
-    const std::uint32_t version = replyWord(reply, returned, driver::query_reply::kVersion);
+    const driver::QueryReply query = driver::readQueryReply(reply, returned);
+    const std::uint32_t version = query.version;
     if (version < driver::kCameraInterfaceLegacy) {
         recordError(errors::kCameraVersionTooOld);
         return kCameraTooOld;
@@ -264,11 +260,10 @@ int CameraOutput::open() {
     // kept for the life of this object.
     if (!localSlots_) localSlots_.reset(new (std::nothrow) std::uint8_t[2 * driver::slot::kSize]());
 
-    const std::uint32_t width = replyWord(reply, returned, driver::query_reply::kWidth);
-    const std::uint32_t height = replyWord(reply, returned, driver::query_reply::kHeight);
-    const float fps = driver::rateFromInterval(replyWord(reply, returned, driver::query_reply::kInterval));
-    const std::int32_t kind =
-        replyWord(reply, returned, driver::query_reply::kKindFlag) != 0 ? driver::kYuy2 : driver::kBgr24;
+    const std::uint32_t width = query.width;
+    const std::uint32_t height = query.height;
+    const float fps = query.fps;
+    const std::int32_t kind = query.kind;
     OutputFormat start{kDefaultWidth, kDefaultHeight, fps, kind};
     if (width != 0 && height != 0 && width <= kInt32Max && height <= kInt32Max &&
         formatFitsSlot(static_cast<std::int32_t>(width), static_cast<std::int32_t>(height), fps, kind)) {
@@ -477,12 +472,12 @@ void CameraOutput::writeFrame(const std::uint8_t* bytes, std::int32_t count) {
 }
 
 void CameraOutput::takeWriteReply(const std::uint8_t* reply, std::uint32_t returned) {
-    namespace wr = driver::write_reply;
-    if (replyWord(reply, returned, wr::kStreaming) == 0) return;
-    const std::uint32_t width = replyWord(reply, returned, wr::kWidth);
-    const std::uint32_t height = replyWord(reply, returned, wr::kHeight);
-    const float fps = driver::rateFromInterval(replyWord(reply, returned, wr::kInterval));
-    const std::int32_t kind = replyWord(reply, returned, wr::kKindFlag) != 0 ? driver::kYuy2 : driver::kBgr24;
+    const driver::WriteReply write = driver::readWriteReply(reply, returned);
+    if (!write.streaming) return;
+    const std::uint32_t width = write.width;
+    const std::uint32_t height = write.height;
+    const float fps = write.fps;
+    const std::int32_t kind = write.kind;
 
     // Sizes beyond int32 are not pictures any slot holds: such a reply
     // differs from every format and is never applied.
@@ -499,10 +494,7 @@ void CameraOutput::takeWriteReply(const std::uint8_t* reply, std::uint32_t retur
         if (representable && formatFitsSlot(w, h, fps, kind)) setOutputFormat(w, h, fps, kind);
         clearForFormat();
     }
-    if (returned >= wr::kSize) {
-        forwardControls(static_cast<std::int32_t>(replyWord(reply, returned, wr::kControlA)),
-                        replyWord(reply, returned, wr::kControlB));
-    }
+    if (write.hasControls) forwardControls(write.controlA, write.controlB);
 }
 
 void CameraOutput::followRequest(std::int32_t width, std::int32_t height, float fps, std::int32_t kind) {
@@ -544,8 +536,8 @@ bool CameraOutput::isConsumerActive() {
     std::uint8_t reply[driver::query_reply::kSize] = {};
     std::uint32_t returned = 0;
     if (!camera_->request(driver::kIoQuery, input, sizeof input, reply, sizeof reply, &returned)) return false;
-    return replyWord(reply, returned, driver::query_reply::kStreaming) != 0 ||
-           replyWord(reply, returned, driver::query_reply::kVersion) == driver::kCameraInterfaceLegacy;
+    const driver::QueryReply query = driver::readQueryReply(reply, returned);
+    return query.streaming || query.version == driver::kCameraInterfaceLegacy;
 }
 
 void CameraOutput::writeAudio(const std::int16_t* samples, std::uint32_t byteCount) {
@@ -659,10 +651,10 @@ void CameraOutput::followQueriedFormat() {
     std::uint8_t reply[driver::query_reply::kSize] = {};
     std::uint32_t returned = 0;
     if (!camera_->request(driver::kIoQuery, input, sizeof input, reply, sizeof reply, &returned)) return;
-    const std::uint32_t width = replyWord(reply, returned, driver::query_reply::kWidth);
-    const std::uint32_t height = replyWord(reply, returned, driver::query_reply::kHeight);
-    const std::int32_t kind =
-        replyWord(reply, returned, driver::query_reply::kKindFlag) != 0 ? driver::kYuy2 : driver::kBgr24;
+    const driver::QueryReply query = driver::readQueryReply(reply, returned);
+    const std::uint32_t width = query.width;
+    const std::uint32_t height = query.height;
+    const std::int32_t kind = query.kind;
     // Read as at open: no size means 640 x 360. A legacy driver takes its
     // 24-bit pictures bottom-up, as its write replies say.
     std::int32_t w = kDefaultWidth, h = kDefaultHeight;
