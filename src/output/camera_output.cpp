@@ -555,15 +555,17 @@ bool CameraOutput::writeDriverFormatList(std::span<const DriverFormatEntry> entr
     if (!lock.held()) return false;
     std::uint8_t* r = region_->data();
     const std::size_t n = entries.size() < rg::kFormatEntryMax ? entries.size() : rg::kFormatEntryMax;
-    writeLe32(r + rg::kFormatCount, 0);
+    // The count goes in after each entry (a release store), so that a reader
+    // never counts an entry that is not written yet.
+    std::atomic_ref<std::uint32_t> count(*reinterpret_cast<std::uint32_t*>(r + rg::kFormatCount));
+    count.store(0, std::memory_order_relaxed);
     for (std::size_t i = 0; i < n; ++i) {
         std::uint8_t* e = r + rg::kFormatEntries + i * rg::kFormatEntrySize;
         writeLe32(e, entries[i].width);
         writeLe32(e + 4, entries[i].height);
         writeLe32(e + 8, entries[i].fpsMilli);
         writeLe32(e + 12, entries[i].flag);
-        std::atomic_thread_fence(std::memory_order_release);
-        writeLe32(r + rg::kFormatCount, static_cast<std::uint32_t>(i + 1));
+        count.store(static_cast<std::uint32_t>(i + 1), std::memory_order_release);
     }
     return true;
 }
