@@ -3,7 +3,11 @@
 // entry gets when the list grows.
 //
 // Input: the first pass's output, then a NUL byte, then the second's (a
-// NUL inside a line is part of it: the serial is refused).
+// NUL inside a line is part of it: the serial is refused). Inputs are kept
+// to 1 KiB, which holds more devices than the list keeps (64) or serials
+// past their 255-byte bound.
+//
+// libFuzzer options: -max_len=1024
 #include <cstdint>
 #include <cstring>
 #include <set>
