@@ -108,6 +108,51 @@ TEST(GifDecoder, InterlacedRowsLocalTablesAndImagesPartlyOffTheScreen) {
     }
 }
 
+TEST(GifDecoder, ImagesTallerThanTheScreen) {
+    // 1 x 10 images on a 1 x 5 screen, index = row. Interlaced, rows of the
+    // later passes come back onto the screen after rows below it; when the
+    // data ends early, the rows on the screen it did not reach keep index 0.
+    std::array<Colour, 16> reds{};
+    for (std::size_t i = 0; i < reds.size(); ++i) reds[i] = {static_cast<std::uint8_t>(10 * i + 5), 0, 0};
+    const std::vector<std::uint8_t> interlacedRows = {0, 8, 4, 2, 6, 1, 3, 5, 7, 9};
+    GifWriter w(1, 5, reds);
+    w.control(kDisposeNone, 0, 15);
+    ImageBlock interlaced = block(0, 0, 1, 10, 4);
+    interlaced.interlaced = true;
+    w.imageData(interlaced, gif::lzwCompress(interlacedRows, 4));
+    w.imageData(interlaced, gif::lzwCompress(std::span(interlacedRows).first(3), 4));  // rows 0, 8, 4
+    // Top to bottom, the rows below the screen are skipped with their data,
+    // and the next image reads from its own start.
+    w.image(block(0, 0, 1, 10, 4), std::vector<std::uint8_t>{9, 8, 7, 6, 5, 4, 3, 2, 1, 0});
+    w.image(block(0, 2, 1, 1, 4), std::vector<std::uint8_t>{11});
+    const IdleAnimation a = decodeGif(w.finish());
+
+    ASSERT_EQ(a.frameCount, 4);
+    const auto red = [&](int frame, int y) { return at(a, frame, 0, y)[2]; };
+    for (int y = 0; y < 5; ++y) {
+        EXPECT_EQ(red(0, y), 10 * y + 5) << "row " << y;
+        EXPECT_EQ(red(1, y), y == 0 || y == 4 ? 10 * y + 5 : 5) << "row " << y;
+        EXPECT_EQ(red(2, y), 10 * (9 - y) + 5) << "row " << y;
+        EXPECT_EQ(red(3, y), y == 2 ? 115 : 10 * (9 - y) + 5) << "row " << y;
+    }
+}
+
+TEST(GifDecoder, KeepsTheBoundsItIsGiven) {
+    GifWriter w(4, 2, kColours);
+    for (int i = 0; i < 5; ++i) w.image(block(0, 0, 1, 1), std::vector<std::uint8_t>{1});
+    const std::vector<std::uint8_t> file = w.finish();
+    const std::size_t frameBytes = 4 * 4 * 2;
+    EXPECT_EQ(decodeGif(file).frameCount, 5);
+    EXPECT_EQ(decodeGif(file, GifLimits{3, kMaxAnimationBytes}).frameCount, 3);
+    const IdleAnimation two = decodeGif(file, GifLimits{kMaxAnimationFrames, 3 * frameBytes - 1});
+    EXPECT_EQ(two.frameCount, 2);
+    EXPECT_EQ(two.pixels.size(), 2 * frameBytes);
+    // A screen larger than the bound gives no frames at all.
+    const IdleAnimation none = decodeGif(file, GifLimits{kMaxAnimationFrames, frameBytes - 1});
+    EXPECT_EQ(none.frameCount, 0);
+    EXPECT_EQ(none.width, 0);
+}
+
 TEST(GifDecoder, DamagedDataDecodesAsFarAsItGoes) {
     // Codes of 3 bits (minimum code size 2: clear 4, end 5), widening to 4
     // bits once code 8 is due. Code 7 cannot be decoded while the next free

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <bitset>
 #include <cctype>
 #include <cerrno>
 #include <memory>
@@ -66,15 +67,19 @@ std::size_t attachedMark(std::string_view line) {
     return std::string_view::npos;
 }
 
+// The lowest port from `base` on that no entry holds. Entries hold at most
+// kMaxAdbDevices distinct ports, so it lies within base + kMaxAdbDevices.
 std::uint16_t freePort(const std::vector<AdbDeviceEntry>& entries, std::uint16_t base,
                        std::uint16_t AdbDeviceEntry::*port) {
-    std::uint32_t candidate = base;
-    for (std::size_t walk = 0; walk < entries.size(); ++walk) {
-        for (const AdbDeviceEntry& e : entries)
-            if (e.*port == candidate) ++candidate;
+    std::bitset<kMaxAdbDevices + 1> held;
+    for (const AdbDeviceEntry& e : entries) {
+        if (e.*port < base) continue;
+        const std::size_t offset = static_cast<std::size_t>(e.*port - base);
+        if (offset <= kMaxAdbDevices) held.set(offset);
     }
-    // At most base + kMaxAdbDevices: well inside the port range.
-    return static_cast<std::uint16_t>(candidate);
+    std::size_t offset = 0;
+    while (offset < kMaxAdbDevices && held.test(offset)) ++offset;
+    return static_cast<std::uint16_t>(base + offset);
 }
 
 std::vector<std::string> forwardArguments(const std::string& serial, std::uint16_t local, std::uint16_t remote) {
@@ -274,7 +279,7 @@ void AndroidUsbWatcher::onMessage(PhoneTransport&, const std::uint8_t* message, 
     // Only the receive thread moves the status away from waiting, so the
     // buffer is never written once the watcher may read it.
     if (probeStatus_.load() != kProbeWaiting) return;
-    if (length < protocol::kHeaderSize || protocol::headerType(message) != protocol::kPhoneInfo) return;
+    if (!protocol::isProbeReply(message, length)) return;
     protocol::PhoneInfoFields info;
     if (!protocol::parsePhoneInfo(message, length, info)) return;
     probeInfo_ = info;

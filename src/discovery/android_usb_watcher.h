@@ -62,10 +62,11 @@ struct AdbDeviceEntry {
 // lines ended by LF are read. True when the list grew.
 bool addAttachedDevices(std::string_view output, std::vector<AdbDeviceEntry>& entries);
 
-// Gives every entry, in order, its two ports: starting from the base port,
-// as many walks over all entries as there are entries, each adding 1 to the
-// candidate whenever an entry's current port equals it (the entry's own
-// old port included).
+// Gives every entry, in order, its two ports: each the lowest from the base
+// port on that no entry holds at that moment (the entry's own old port
+// included). That is where walks over all entries, as many as there are
+// entries, each adding 1 to the candidate whenever an entry's port equals
+// it, arrive.
 void assignForwardPorts(std::vector<AdbDeviceEntry>& entries);
 
 class AndroidUsbWatcher final : public TransportListener {

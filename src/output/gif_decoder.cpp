@@ -237,6 +237,9 @@ public:
         return -1;
     }
 
+    // Leaves the rest of the current pass out (of an interlaced image).
+    void endPass() { row_ = height_; }
+
 private:
     const int height_;
     const bool interlaced_;
@@ -246,7 +249,7 @@ private:
 
 class Decoder {
 public:
-    explicit Decoder(std::span<const std::uint8_t> data) : in_(data) {}
+    Decoder(std::span<const std::uint8_t> data, const GifLimits& limits) : in_(data), limits_(limits) {}
 
     IdleAnimation run() {
         IdleAnimation animation;
@@ -265,7 +268,7 @@ public:
         background_[2] = global_[3 * background + 2];
 
         const std::size_t frameBytes = animation.frameBytes();
-        if (frameBytes == 0 || frameBytes > kMaxAnimationBytes) {
+        if (frameBytes == 0 || frameBytes > limits_.maxBytes) {
             animation.width = animation.height = 0;
             return animation;
         }
@@ -278,8 +281,8 @@ public:
             if (block == kExtensionIntroducer) {
                 extension();
             } else if (block == kImageSeparator) {
-                if (animation.frameCount == kMaxAnimationFrames ||
-                    (static_cast<std::size_t>(animation.frameCount) + 1) * frameBytes > kMaxAnimationBytes) {
+                if (animation.frameCount >= limits_.maxFrames ||
+                    (static_cast<std::size_t>(animation.frameCount) + 1) * frameBytes > limits_.maxBytes) {
                     break;
                 }
                 image();
@@ -336,8 +339,18 @@ private:
             auto lzw = std::make_unique<LzwRows>(data, minCodeSize);
             RowOrder order(d.height, d.interlaced);
             for (int y = order.next(); y >= 0; y = order.next()) {
-                // Once the data has ended, rows off the screen need no work.
-                if (lzw->finished() && y >= visibleRows) continue;
+                if (y >= visibleRows) {
+                    // Rows go down within a pass: the rest of it is off the
+                    // screen too. Top to bottom, that is every later row;
+                    // interlaced, a later pass starts higher up again, and
+                    // its rows need the data decoded up to them unless it
+                    // has ended.
+                    if (!d.interlaced) break;
+                    if (lzw->finished()) {
+                        order.endPass();
+                        continue;
+                    }
+                }
                 lzw->row(row_.data(), row_.size());
                 if (y < visibleRows) compose(d, y, *table);
             }
@@ -372,6 +385,7 @@ private:
     }
 
     Reader in_;
+    const GifLimits limits_;
     ColourTable global_{};
     ColourTable local_{};
     std::uint8_t background_[3] = {0, 0, 0};  // R, G, B
@@ -384,6 +398,8 @@ private:
 
 }  // namespace
 
-IdleAnimation decodeGif(std::span<const std::uint8_t> data) { return Decoder(data).run(); }
+IdleAnimation decodeGif(std::span<const std::uint8_t> data, const GifLimits& limits) {
+    return Decoder(data, limits).run();
+}
 
 }  // namespace tavin

@@ -31,7 +31,13 @@ struct IdleAnimation {
 inline constexpr int kMaxAnimationFrames = 1024;
 inline constexpr std::size_t kMaxAnimationBytes = 64u << 20;
 
-// Decodes `data`. Data that does not start with "GIF" gives no frames.
+// The bounds a decoding keeps; the engine decodes with the defaults.
+struct GifLimits {
+    int maxFrames = kMaxAnimationFrames;
+    std::size_t maxBytes = kMaxAnimationBytes;
+};
+
+// Decodes `data` within `limits`. Data that does not start with "GIF" gives no frames.
 // Every read is bounded: bytes past the end read as 0, so truncated data
 // decodes as far as it goes. Each image block, composed onto the canvas
 // (all zero at the start), adds a copy of the whole canvas as a frame:
@@ -47,6 +53,6 @@ inline constexpr std::size_t kMaxAnimationBytes = 64u << 20;
 //   0) and decoding goes on with the next row; an LZW minimum code size
 //   outside 1..8 leaves every pixel of the image at index 0;
 // - pixels outside the logical screen are not drawn.
-IdleAnimation decodeGif(std::span<const std::uint8_t> data);
+IdleAnimation decodeGif(std::span<const std::uint8_t> data, const GifLimits& limits = {});
 
 }  // namespace tavin
