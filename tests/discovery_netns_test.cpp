@@ -139,6 +139,7 @@ protected:
     std::unique_ptr<test::PeerNamespace> peer_;
     std::unique_ptr<test::ChildProcess> phone_;
     test::RecordingNetworkSink sink_;
+    dnssd::LibraryUse dnsSd_;  // as engine instance 0 holds it
     WifiDiscovery discovery_;
 };
 

@@ -48,7 +48,10 @@ constexpr const char* kEntryNames[kEntryCount] = {
     "DNSServiceResolve",   "DNSServiceGetAddrInfo",   "DNSServiceQueryRecord",
 };
 
-std::mutex gLock;  // guards loading, unloading and the first look-up of each entry point
+// The library's state lives from the engine library's load to its unload;
+// all of it is constant-initialised, so loading the engine runs no code.
+std::mutex gLock;  // guards the use count, loading, unloading and the first look-up of each entry point
+int gUses = 0;
 std::atomic<void*> gHandle{nullptr};
 std::atomic<void*> gEntries[kEntryCount];
 std::atomic<bool> gLookedUp[kEntryCount];
@@ -69,13 +72,6 @@ template <typename Fn>
 Fn fn(Entry e) {
     return reinterpret_cast<Fn>(entry(e));
 }
-
-// Loads the library with the engine library and releases it at unload.
-struct LibraryHook {
-    LibraryHook() { loadLibrary(); }
-    ~LibraryHook() { unloadLibrary(); }
-};
-LibraryHook gHook;
 
 }  // namespace
 
@@ -196,9 +192,9 @@ std::int32_t startAddressQuery(ServiceRef* ref, std::uint32_t interfaceIndex, st
 
 }  // namespace
 
-void loadLibrary() {
+LibraryUse::LibraryUse() {
     std::lock_guard<std::mutex> guard(gLock);
-    if (gHandle.load() != nullptr) return;
+    if (gUses++ > 0) return;
     for (int e = 0; e < kEntryCount; ++e) {
         gEntries[e].store(nullptr);
         gLookedUp[e].store(false);
@@ -209,8 +205,9 @@ void loadLibrary() {
     gHandle.store(dlopen(kLibraryName, RTLD_NOW | RTLD_LOCAL));
 }
 
-void unloadLibrary() {
+LibraryUse::~LibraryUse() {
     std::lock_guard<std::mutex> guard(gLock);
+    if (--gUses > 0) return;
     void* handle = gHandle.exchange(nullptr);
     for (int e = 0; e < kEntryCount; ++e) {
         gLookedUp[e].store(false);

@@ -15,11 +15,6 @@ constexpr std::uint32_t kPhoneInfoSize = protocol::phone_info::kSize;
 
 }  // namespace
 
-UsbmuxTransportFactory& IosUsbWatcher::connector() {
-    static UsbmuxConnector connector(IosDevices::instance());
-    return connector;
-}
-
 IosUsbWatcher::IosUsbWatcher(IosDevices& devices) : devices_(devices) {
     // Without a thread no iOS phone is ever found; the engine runs on.
     if (!thread_.start([this] { run(); })) running_ = false;

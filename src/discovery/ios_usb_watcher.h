@@ -51,7 +51,8 @@ public:
     bool subscribed() const { return subscribed_.load(); }
 
     // The process-wide connector of usbmuxd sessions to the devices of
-    // IosDevices; every engine instance connects through it.
+    // IosDevices; every engine instance connects through it. It lives as
+    // long as the library (see engine/engine_context.h).
     static UsbmuxTransportFactory& connector();
 
 private:

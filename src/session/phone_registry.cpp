@@ -50,11 +50,6 @@ void copyPhoneName(char (&field)[kPhoneNameSize], std::string_view name) {
     storeName(field, name.data(), n);
 }
 
-PhoneRegistry& PhoneRegistry::instance() {
-    static PhoneRegistry registry;
-    return registry;
-}
-
 namespace {
 
 using Records = std::vector<std::unique_ptr<PhoneRecord>>;

@@ -55,6 +55,8 @@ struct TransportIdentity {
 
 class PhoneRegistry {
 public:
+    // The process's registry. It lives as long as the library (see
+    // engine/engine_context.h).
     static PhoneRegistry& instance();
 
     // Runs f(records) under the registry lock; f must not call into the
