@@ -49,6 +49,11 @@ void IosUsbWatcher::onEvent(const usbmuxd_event_t* event, void* devices) {
 }
 
 void IosUsbWatcher::run() {
+    // While the service is missing, libusbmuxd's thread would wait for its
+    // socket through an inotify descriptor that it leaks when the
+    // subscription ends (the thread is cancelled inside that wait). Told
+    // not to, it tries the socket once a second and holds nothing meanwhile.
+    libusbmuxd_set_use_inotify(0);
     usbmuxd_subscription_context_t context = nullptr;
     if (usbmuxd_events_subscribe(&context, onEvent, &devices_) != 0) return;
     subscription_ = context;

@@ -13,7 +13,9 @@
 // One watcher per process, owned by engine instance 0: its thread starts at
 // construction; destruction stops it (the thread notices within one pass:
 // at most one usbmuxd connect, a 200 ms read and a 100 ms sleep) and ends
-// the subscription, which stops libusbmuxd's thread.
+// the subscription, which stops libusbmuxd's thread. While the service is
+// missing, libusbmuxd looks for it once a second (its inotify wait is
+// turned off: it leaks its descriptor when the subscription ends).
 #pragma once
 
 #include <usbmuxd.h>

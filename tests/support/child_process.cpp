@@ -118,6 +118,21 @@ int ChildProcess::stop(std::chrono::milliseconds timeout) {
     return -1;
 }
 
+int ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
+    if (exited_ || pid_ <= 0) return exitStatus_;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    do {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            exited_ = true;
+            exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return exitStatus_;
+        }
+        usleep(10'000);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return -1;
+}
+
 std::string toolPath(const std::string& name) { return std::string(TOOLS_DIR) + "/" + name; }
 
 TempDir::TempDir() {

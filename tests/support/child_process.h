@@ -35,6 +35,9 @@ public:
     void writeLine(const std::string& line);
     // SIGTERM and wait (bounded); returns the exit status or -1.
     int stop(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Waits (bounded) for the child to end by itself; returns its exit
+    // status, or -1 when it ended by a signal or still runs.
+    int waitForExit(std::chrono::milliseconds timeout);
     pid_t pid() const { return pid_; }
 
 private:
