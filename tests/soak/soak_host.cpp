@@ -1,0 +1,225 @@
+// The host of the soak run: loads the engine library, opens the four slots,
+// and keeps them running for a long time while it switches phones between
+// slots, reporting what the process holds as it goes.
+//
+//   soak_host --lib PATH --seconds S [--switch-at T1,T2,...]
+//
+// At each switch time (seconds from the start) slot 0 takes the phone slot
+// 1 streams from, by its key (ESelectPhone); slot 1 then chooses the phone
+// slot 0 let go. Slot 0 is active: its pictures fill the preview, which is
+// rendered about ten times a second as a host window would. Every 10 s, and
+// at the end, one line: resident memory, heap in use, threads, descriptors,
+// each slot's last phone state and phone key, and every first-error record
+// seen so far (the record is read every second; the engine deletes it once
+// it went to a phone). At the end every slot is uninitialised and the
+// library unloaded, and the last line tells what is left.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <malloc.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<bool> g_stop{false};
+const Clock::time_point g_start = Clock::now();
+std::atomic<int> g_state[4];
+std::mutex g_keysLock;
+std::string g_currentKey[4];  // the phone each slot streams from, as the list last said
+
+double sinceStart() { return std::chrono::duration<double>(Clock::now() - g_start).count(); }
+
+void onStatus(int32_t index, int32_t code) {
+    if (index < 0 || index >= 4) return;
+    if (g_state[index].exchange(code) != code) std::printf("soak: t=%.1f slot %d state %d\n", sinceStart(), index, code);
+}
+void onPhone(int32_t index, int32_t, const char* key, const char*, int32_t current) {
+    if (index < 0 || index >= 4 || !current || !key) return;
+    std::lock_guard<std::mutex> guard(g_keysLock);
+    if (g_currentKey[index] != key) std::printf("soak: t=%.1f slot %d streams from phone %s\n", sinceStart(), index, key);
+    g_currentKey[index] = key;
+}
+int32_t onFormats(int32_t, const char*) { return 0; }
+
+int countEntries(const char* path) {
+    int n = 0;
+    if (DIR* dir = opendir(path)) {
+        while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
+        closedir(dir);
+    }
+    return n;
+}
+
+long statusKb(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
+    }
+    return -1;
+}
+
+long heapInUseKb() {
+    const struct mallinfo2 info = mallinfo2();
+    return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
+}
+
+// The first-error record as the engine stores it (registry value "erd").
+std::string errorRecord() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    const std::string path = std::string(config ? config : "") + "/Tavin/webcam/erd";
+    std::ifstream file(path);
+    std::string type, value;
+    if (!std::getline(file, type)) return {};
+    std::getline(file, value);
+    return value;
+}
+
+template <class T>
+T symbol(void* library, const char* name) {
+    void* p = dlsym(library, name);
+    if (!p) {
+        std::fprintf(stderr, "soak: the library has no %s\n", name);
+        std::exit(2);
+    }
+    return reinterpret_cast<T>(p);
+}
+
+std::vector<double> parseTimes(const std::string& text) {
+    std::vector<double> out;
+    std::istringstream list(text);
+    std::string item;
+    while (std::getline(list, item, ',')) {
+        if (!item.empty()) out.push_back(std::atof(item.c_str()));
+    }
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string lib;
+    double seconds = 600;
+    std::vector<double> switches;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        if (option == "--lib") lib = argv[i + 1];
+        else if (option == "--seconds") seconds = std::atof(argv[i + 1]);
+        else if (option == "--switch-at") switches = parseTimes(argv[i + 1]);
+    }
+    if (lib.empty() || seconds <= 0) {
+        std::fprintf(stderr, "usage: soak_host --lib PATH --seconds S [--switch-at T1,T2,...]\n");
+        return 2;
+    }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    struct sigaction sa {};
+    sa.sa_handler = [](int) { g_stop.store(true); };
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    const int threadsBefore = countEntries("/proc/self/task");
+    const int fdsBefore = countEntries("/proc/self/fd");
+    void* library = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library) {
+        std::fprintf(stderr, "soak: cannot load %s: %s\n", lib.c_str(), dlerror());
+        return 2;
+    }
+    auto eInitialize = symbol<decltype(&EInitialize)>(library, "EInitialize");
+    auto eUninitialize = symbol<decltype(&EUninitialize)>(library, "EUninitialize");
+    auto eOpen = symbol<decltype(&EOpen)>(library, "EOpen");
+    auto setCallback = symbol<decltype(&SetCallback)>(library, "SetCallback");
+    auto eSetActiveIdx = symbol<decltype(&ESetActiveIdx)>(library, "ESetActiveIdx");
+    auto eSelectPhone = symbol<decltype(&ESelectPhone)>(library, "ESelectPhone");
+    auto getBackBuffer = symbol<decltype(&GetBackBufferNoRef)>(library, "GetBackBufferNoRef");
+    auto render = symbol<decltype(&Render)>(library, "Render");
+    auto destroy = symbol<decltype(&Destroy)>(library, "Destroy");
+
+    for (auto& s : g_state) s.store(-1);
+    eInitialize(4, onStatus);
+    for (uint32_t i = 0; i < 4; ++i)
+        setCallback(i, nullptr, nullptr, onPhone, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, onFormats);
+    eSetActiveIdx(0);
+    for (int i = 0; i < 4; ++i) {
+        const int32_t opened = eOpen();
+        std::printf("soak: EOpen -> %d, status %d\n", opened, g_state[i].load());
+    }
+
+    std::set<std::string> errors;
+    auto line = [&](double t, const char* what) {
+        std::string keys;
+        {
+            std::lock_guard<std::mutex> guard(g_keysLock);
+            for (int i = 0; i < 4; ++i) keys += (i ? "," : "") + (g_currentKey[i].empty() ? "-" : g_currentKey[i]);
+        }
+        std::string recorded;
+        for (const std::string& e : errors) recorded += (recorded.empty() ? "" : " ") + e;
+        std::printf("soak: %s t=%.0f rss=%ld kB heap=%ld kB threads=%d fds=%d states=%d,%d,%d,%d phones=%s "
+                    "errors=[%s]\n",
+                    what, t, statusKb("VmRSS:"), heapInUseKb(), countEntries("/proc/self/task"),
+                    countEntries("/proc/self/fd"), g_state[0].load(), g_state[1].load(), g_state[2].load(),
+                    g_state[3].load(), keys.c_str(), recorded.c_str());
+    };
+
+    const auto start = g_start;
+    std::size_t nextSwitch = 0;
+    double nextLine = 0, nextRecordCheck = 0;
+    EnginePreviewSurface* surface = nullptr;
+    while (!g_stop.load()) {
+        const double t = std::chrono::duration<double>(Clock::now() - start).count();
+        if (t >= seconds) break;
+        getBackBuffer(&surface);
+        if (surface) render();
+        if (nextSwitch < switches.size() && t >= switches[nextSwitch]) {
+            ++nextSwitch;
+            std::string key;
+            {
+                std::lock_guard<std::mutex> guard(g_keysLock);
+                key = g_currentKey[1];
+            }
+            if (!key.empty()) {
+                std::printf("soak: t=%.0f slot 0 takes phone %s from slot 1\n", t, key.c_str());
+                eSelectPhone(0, key.c_str());
+            } else {
+                std::printf("soak: t=%.0f no switch: slot 1 streams from no phone\n", t);
+            }
+        }
+        if (t >= nextRecordCheck) {
+            nextRecordCheck = t + 1;
+            const std::string record = errorRecord();
+            if (!record.empty() && errors.insert(record).second)
+                std::printf("soak: t=%.0f error recorded: %s\n", t, record.c_str());
+        }
+        if (t >= nextLine) {
+            nextLine = t + 10;
+            line(t, "stats");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    line(std::chrono::duration<double>(Clock::now() - start).count(), "end");
+
+    destroy();
+    for (uint32_t i = 0; i < 4; ++i) eUninitialize(i);
+    dlclose(library);
+    const bool unloaded = dlopen(lib.c_str(), RTLD_NOW | RTLD_NOLOAD) == nullptr;
+    std::printf("soak: unloaded=%s threads=%d (%d before) fds=%d (%d before) rss=%ld kB heap=%ld kB\n",
+                unloaded ? "yes" : "no", countEntries("/proc/self/task"), threadsBefore,
+                countEntries("/proc/self/fd"), fdsBefore, statusKb("VmRSS:"), heapInUseKb());
+    return 0;
+}
