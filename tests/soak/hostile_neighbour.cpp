@@ -53,7 +53,6 @@ namespace info = protocol::phone_info;
 constexpr const char* kAnnounceGroup = "239.255.188.58";
 constexpr const char* kMdnsGroup = "224.0.0.251";
 constexpr int kTickMs = 10;
-constexpr int kTicksPerSecond = 1000 / kTickMs;
 constexpr int kSpoofEveryTicks = 20;
 constexpr std::size_t kMaxQuerySources = 8;
 constexpr std::size_t kLongDatagram = 9100;  // above the multicast DNS limit
@@ -135,14 +134,24 @@ public:
 
     void run(double seconds) {
         const auto start = std::chrono::steady_clock::now();
+        start_ = start;
         auto nextReport = start + std::chrono::seconds(10);
         for (long tick = 0; !g_stop.load(); ++tick) {
             const auto tickStart = std::chrono::steady_clock::now();
             if (seconds > 0 && tickStart - start >= std::chrono::duration<double>(seconds)) break;
             learnQueries();
-            const int perTick = (rate_ + kTicksPerSecond - 1) / kTicksPerSecond;
-            for (int i = 0; i < perTick; ++i) forgedAnnouncement();
-            for (int i = 0; i < perTick && !sources_.empty(); ++i) malformedAnswer();
+            // As many as the rate asks for since the start, so that a tick
+            // that took too long is made up for (at most a tenth of a
+            // second's worth at once).
+            const double elapsed = std::chrono::duration<double>(tickStart - start).count();
+            const auto due = static_cast<unsigned long long>(rate_ * elapsed);
+            const unsigned long long burst = static_cast<unsigned long long>(rate_ / 10 + 1);
+            for (unsigned long long n = 0; announcements_ < due && n < burst; ++n) forgedAnnouncement();
+            if (!sources_.empty()) {
+                const double answering = std::chrono::duration<double>(tickStart - firstQuery_).count();
+                const auto dueAnswers = static_cast<unsigned long long>(rate_ * answering);
+                for (unsigned long long n = 0; answers_ < dueAnswers && n < burst; ++n) malformedAnswer();
+            }
             if (spoof_ && tick % kSpoofEveryTicks == 0) spoofedAnnouncement();
             if (tickStart >= nextReport) {
                 report();
@@ -203,7 +212,7 @@ private:
             if (n <= 0) return;
             if (from.sin_addr.s_addr != engine_.s_addr || n < static_cast<ssize_t>(mdns::kHeaderSize)) continue;
             if ((readBe16(buffer + 2) & mdns::kFlagResponse) != 0) continue;
-            ++queries_;
+            if (queries_++ == 0) firstQuery_ = std::chrono::steady_clock::now();
             QuerySource q;
             q.address = from;
             q.id = readBe16(buffer);
@@ -281,11 +290,13 @@ private:
     }
 
     void report() {
-        std::printf("hostile: %llu announcements, %llu dns answers, %llu spoofed, %llu queries seen, %llu send "
-                    "failures\n",
-                    static_cast<unsigned long long>(announcements_), static_cast<unsigned long long>(answers_),
-                    static_cast<unsigned long long>(spoofed_), static_cast<unsigned long long>(queries_),
-                    static_cast<unsigned long long>(sendFailures_));
+        const auto now = std::chrono::steady_clock::now();
+        const double flooding = std::chrono::duration<double>(now - start_).count();
+        const double answering = queries_ ? std::chrono::duration<double>(now - firstQuery_).count() : 0.0;
+        std::printf("hostile: %llu announcements (%.0f a second), %llu dns answers (%.0f a second since the first "
+                    "query seen), %llu spoofed, %llu queries seen, %llu send failures\n",
+                    announcements_, flooding > 0 ? announcements_ / flooding : 0.0, answers_,
+                    answering > 0 ? answers_ / answering : 0.0, spoofed_, queries_, sendFailures_);
         std::fflush(stdout);
     }
 
@@ -296,6 +307,8 @@ private:
     std::optional<PhoneId> spoof_;
     int sender_ = -1, listener_ = -1, mdnsSender_ = -1;
     std::vector<QuerySource> sources_;
+    std::chrono::steady_clock::time_point start_{};
+    std::chrono::steady_clock::time_point firstQuery_{};
     std::mt19937 random_{12345};
     unsigned long long announcements_ = 0, answers_ = 0, spoofed_ = 0, queries_ = 0, sendFailures_ = 0;
 };

@@ -27,8 +27,10 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "soak: needs root (network namespaces)" >&2
   exit 1
 fi
-bash scripts/setup.sh >/dev/null
-ninja -C build --quiet soak_host hostile_neighbour
+# Builds what it runs (the whole build only when there is none yet, so that
+# the build's options stay as they are).
+[ -f build/build.ninja ] || bash scripts/setup.sh >/dev/null
+ninja -C build --quiet engine soak_host hostile_neighbour phone vcam adb
 
 root=$PWD
 out=$root/build/soak
@@ -157,7 +159,16 @@ sleep 2
   echo "soak run of $seconds s"
   cat "$out/schedule.log"
   grep -E "^soak: (t=[0-9.]+ (slot 0 takes|no switch)|EOpen|end|unloaded)" "$out/host.log"
-  grep -E "^soak: stats" "$out/host.log" | sed -n '2p;$p'
+  echo "the host's process while the slots ran (from the first stats line after the start):"
+  grep -E "^soak: stats" "$out/host.log" | sed 's/[a-z]*=//g' | awk 'NR > 1 {
+      if (NR == 2) { rss0 = $4; heap0 = $6; t0 = $3 }
+      if ($4 > rssMax) rssMax = $4; if ($6 > heapMax) heapMax = $6
+      if (thrMin == "" || $8 < thrMin) thrMin = $8; if ($8 > thrMax) thrMax = $8
+      if (fdMin == "" || $9 < fdMin) fdMin = $9; if ($9 > fdMax) fdMax = $9
+      rss = $4; heap = $6; t = $3 }
+    END { printf "  resident %d kB at t=%d, %d kB at t=%d (at most %d kB)\n", rss0, t0, rss, t, rssMax
+          printf "  heap in use %d kB at t=%d, %d kB at t=%d (at most %d kB)\n", heap0, t0, heap, t, heapMax
+          printf "  threads %d..%d, descriptors %d..%d (each slot without a session has one thread and one descriptor less)\n", thrMin, thrMax, fdMin, fdMax }'
   tail -n 1 "$out/hostile.log" 2>/dev/null || true
   echo "pictures the driver substitute received per camera (each run of it):"
   grep -E "^vcam: stats camera" "$out/vcam.log" | awk '{ print $4, $6 }' |
@@ -165,8 +176,11 @@ sleep 2
          END { for (c in last) printf "  camera %s: %d\n", c, total[c] + last[c] }' | sort
   echo "sessions per phone (pictures sent, and timed by the engine's decoder):"
   for i in 0 1 2 3; do
-    grep -E "session [0-9]+: ended" "$out/phone$i.log" | sed "s/^/  phone $i: /"
+    grep -E "session [0-9]+: ended" "$out/phone$i.log" | sed "s/^phone: /  phone $i /"
   done
+  cat "$out"/phone*.log | grep -E "session [0-9]+: ended" | tr -d '(' |
+    awk '{ sent += $(NF - 4); timed += $(NF - 1); lost = $(NF - 4) - $(NF - 1); if (lost > most) most = lost }
+         END { printf "  %d pictures sent, %d timed; at most %d untimed in one session (sent while the session was being ended)\n", sent, timed, most }'
   echo "error records the phones received:"
   cat "$out"/phone*.log | { grep -E "engine error record" || echo "  none"; } | sort | uniq -c
 } | tee "$out/summary.txt"
