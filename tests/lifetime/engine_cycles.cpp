@@ -39,6 +39,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -52,6 +53,7 @@
 #include <vector>
 
 #include "engine.h"
+#include "support/loaded_engine.h"
 
 namespace {
 
@@ -196,11 +198,6 @@ bool report(const char* what, const std::vector<std::string>& extra) {
 
 // ---- One life of the library --------------------------------------------------
 
-template <class T>
-T symbol(void* library, const char* name) {
-    return reinterpret_cast<T>(dlsym(library, name));
-}
-
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kLeakChecked = true;
 #elif defined(__has_feature)
@@ -232,42 +229,20 @@ int keepDependenciesLoaded(const std::string& path) {
 enum class Unload { Yes, No };
 
 bool cycle(const std::string& path, const std::string& phone, int number, double timeout, Unload unload) {
-    void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!lib) {
-        std::printf("cycles: cannot load %s: %s\n", path.c_str(), dlerror());
-        return false;
-    }
-    auto eInitialize = symbol<decltype(&EInitialize)>(lib, "EInitialize");
-    auto eUninitialize = symbol<decltype(&EUninitialize)>(lib, "EUninitialize");
-    auto eOpen = symbol<decltype(&EOpen)>(lib, "EOpen");
-    auto setCallback = symbol<decltype(&SetCallback)>(lib, "SetCallback");
-    auto eSetActiveIdx = symbol<decltype(&ESetActiveIdx)>(lib, "ESetActiveIdx");
-    auto eAddPhoneAddress = symbol<decltype(&EAddPhoneAddress)>(lib, "EAddPhoneAddress");
-    auto getBackBuffer = symbol<decltype(&GetBackBufferNoRef)>(lib, "GetBackBufferNoRef");
-    auto render = symbol<decltype(&Render)>(lib, "Render");
-    auto destroy = symbol<decltype(&Destroy)>(lib, "Destroy");
-    if (!eInitialize || !eUninitialize || !eOpen || !setCallback || !eSetActiveIdx || !eAddPhoneAddress ||
-        !getBackBuffer || !render || !destroy) {
-        std::printf("cycles: an export is missing\n");
-        dlclose(lib);
-        return false;
-    }
+    tavin::test::LoadedEngine engine;
+    if (!engine.load(path)) return false;
 
     g_frameSizes.store(0);
     for (auto& s : g_openStatus) s.store(kNoStatus);
     bool ok = true;
-    eInitialize(4, onStatus);
-    for (uint32_t i = 0; i < 4; ++i)
-        setCallback(i, nullptr, onFrameSize, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, onFormats);
-    eSetActiveIdx(0);
+    const std::array<int32_t, 4> opened = engine.openFourSlots(onStatus, onFrameSize, nullptr, onFormats);
     for (int i = 0; i < 4; ++i) {
-        const int32_t opened = eOpen();
-        if (opened != i || g_openStatus[i].load() != 0) {
-            std::printf("cycles: cycle %d: EOpen gave %d with status %d\n", number, opened, g_openStatus[i].load());
+        if (opened[i] != i || g_openStatus[i].load() != 0) {
+            std::printf("cycles: cycle %d: EOpen gave %d with status %d\n", number, opened[i], g_openStatus[i].load());
             ok = false;
         }
     }
-    if (ok && eAddPhoneAddress(phone.c_str()) != 0) {
+    if (ok && engine.eAddPhoneAddress(phone.c_str()) != 0) {
         std::printf("cycles: cycle %d: the phone's address was refused\n", number);
         ok = false;
     }
@@ -277,8 +252,8 @@ bool cycle(const std::string& path, const std::string& phone, int number, double
     auto streamingSince = Clock::time_point::max();
     while (ok && Clock::now() < deadline) {
         EnginePreviewSurface* surface = nullptr;
-        getBackBuffer(&surface);
-        if (surface) render();
+        engine.getBackBuffer(&surface);
+        if (surface) engine.render();
         if (g_frameSizes.load() > 0 && streamingSince == Clock::time_point::max()) streamingSince = Clock::now();
         if (Clock::now() - streamingSince > std::chrono::milliseconds(300)) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -288,9 +263,9 @@ bool cycle(const std::string& path, const std::string& phone, int number, double
         ok = false;
     }
 
-    destroy();
-    for (int k = 0; k < 4; ++k) eUninitialize(static_cast<uint32_t>(number % 2 == 0 ? k : 3 - k));
-    if (unload == Unload::Yes) dlclose(lib);
+    engine.destroy();
+    for (int k = 0; k < 4; ++k) engine.eUninitialize(static_cast<uint32_t>(number % 2 == 0 ? k : 3 - k));
+    if (unload == Unload::Yes) engine.unload();
     return ok;
 }
 

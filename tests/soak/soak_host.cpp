@@ -19,6 +19,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -33,6 +34,7 @@
 #include <vector>
 
 #include "engine.h"
+#include "support/loaded_engine.h"
 
 namespace {
 
@@ -92,16 +94,6 @@ std::string errorRecord() {
     return value;
 }
 
-template <class T>
-T symbol(void* library, const char* name) {
-    void* p = dlsym(library, name);
-    if (!p) {
-        std::fprintf(stderr, "soak: the library has no %s\n", name);
-        std::exit(2);
-    }
-    return reinterpret_cast<T>(p);
-}
-
 std::vector<double> parseTimes(const std::string& text) {
     std::vector<double> out;
     std::istringstream list(text);
@@ -136,30 +128,11 @@ int main(int argc, char** argv) {
 
     const int threadsBefore = countEntries("/proc/self/task");
     const int fdsBefore = countEntries("/proc/self/fd");
-    void* library = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!library) {
-        std::fprintf(stderr, "soak: cannot load %s: %s\n", lib.c_str(), dlerror());
-        return 2;
-    }
-    auto eInitialize = symbol<decltype(&EInitialize)>(library, "EInitialize");
-    auto eUninitialize = symbol<decltype(&EUninitialize)>(library, "EUninitialize");
-    auto eOpen = symbol<decltype(&EOpen)>(library, "EOpen");
-    auto setCallback = symbol<decltype(&SetCallback)>(library, "SetCallback");
-    auto eSetActiveIdx = symbol<decltype(&ESetActiveIdx)>(library, "ESetActiveIdx");
-    auto eSelectPhone = symbol<decltype(&ESelectPhone)>(library, "ESelectPhone");
-    auto getBackBuffer = symbol<decltype(&GetBackBufferNoRef)>(library, "GetBackBufferNoRef");
-    auto render = symbol<decltype(&Render)>(library, "Render");
-    auto destroy = symbol<decltype(&Destroy)>(library, "Destroy");
-
+    tavin::test::LoadedEngine engine;
+    if (!engine.load(lib)) return 2;
     for (auto& s : g_state) s.store(-1);
-    eInitialize(4, onStatus);
-    for (uint32_t i = 0; i < 4; ++i)
-        setCallback(i, nullptr, nullptr, onPhone, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, onFormats);
-    eSetActiveIdx(0);
-    for (int i = 0; i < 4; ++i) {
-        const int32_t opened = eOpen();
-        std::printf("soak: EOpen -> %d, status %d\n", opened, g_state[i].load());
-    }
+    const std::array<int32_t, 4> opened = engine.openFourSlots(onStatus, nullptr, onPhone, onFormats);
+    for (int i = 0; i < 4; ++i) std::printf("soak: EOpen -> %d, status %d\n", opened[i], g_state[i].load());
 
     std::set<std::string> errors;
     auto line = [&](double t, const char* what) {
@@ -184,8 +157,8 @@ int main(int argc, char** argv) {
     while (!g_stop.load()) {
         const double t = std::chrono::duration<double>(Clock::now() - start).count();
         if (t >= seconds) break;
-        getBackBuffer(&surface);
-        if (surface) render();
+        engine.getBackBuffer(&surface);
+        if (surface) engine.render();
         if (nextSwitch < switches.size() && t >= switches[nextSwitch]) {
             ++nextSwitch;
             std::string key;
@@ -195,7 +168,7 @@ int main(int argc, char** argv) {
             }
             if (!key.empty()) {
                 std::printf("soak: t=%.0f slot 0 takes phone %s from slot 1\n", t, key.c_str());
-                eSelectPhone(0, key.c_str());
+                engine.eSelectPhone(0, key.c_str());
             } else {
                 std::printf("soak: t=%.0f no switch: slot 1 streams from no phone\n", t);
             }
@@ -214,9 +187,9 @@ int main(int argc, char** argv) {
     }
     line(std::chrono::duration<double>(Clock::now() - start).count(), "end");
 
-    destroy();
-    for (uint32_t i = 0; i < 4; ++i) eUninitialize(i);
-    dlclose(library);
+    engine.destroy();
+    for (uint32_t i = 0; i < 4; ++i) engine.eUninitialize(i);
+    engine.unload();
     const bool unloaded = dlopen(lib.c_str(), RTLD_NOW | RTLD_NOLOAD) == nullptr;
     std::printf("soak: unloaded=%s threads=%d (%d before) fds=%d (%d before) rss=%ld kB heap=%ld kB\n",
                 unloaded ? "yes" : "no", countEntries("/proc/self/task"), threadsBefore,
