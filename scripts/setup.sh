@@ -10,6 +10,7 @@ packages=(
   libavcodec-dev libavutil-dev libswscale-dev libx264-dev libopus-dev
   libusbmuxd-dev libplist-dev libavahi-compat-libdnssd-dev avahi-daemon dbus
   googletest libgtest-dev libbenchmark-dev iproute2 util-linux
+  libpipewire-0.3-dev pipewire pipewire-bin wireplumber gstreamer1.0-tools gstreamer1.0-pipewire
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -38,7 +38,7 @@ TEST(EngineLifetime, LoadsRunsAndUnloadsWithoutLeavingAnything) {
                              "--phone", "127.0.0.1:" + std::to_string(phone.sessionPort())});
     // About 3 to 4 s per cycle; the bound only keeps a hung run from
     // hanging the suite.
-    const int status = host.waitForExit(std::chrono::seconds(60 + 12 * cycles));
+    const int status = host.wait(std::chrono::seconds(60 + 12 * cycles)).value_or(-1);
     if (status != 0) host.stop();
     // The first cycles' figures, the last one's and everything else.
     const auto lines = host.lines();

@@ -61,6 +61,7 @@ void ChildProcess::readLoop(int fd) {
     }
     std::lock_guard<std::mutex> guard(lock_);
     if (!partial.empty()) lines_.push_back(partial);
+    outputEnded_ = true;
     changed_.notify_all();
     close(fd);
 }
@@ -118,19 +119,21 @@ int ChildProcess::stop(std::chrono::milliseconds timeout) {
     return -1;
 }
 
-int ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
-    if (exited_ || pid_ <= 0) return exitStatus_;
+std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     int status = 0;
-    do {
+    while (!exited_) {
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
             exited_ = true;
             exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            return exitStatus_;
+            break;
         }
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
         usleep(10'000);
-    } while (std::chrono::steady_clock::now() < deadline);
-    return -1;
+    }
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait_until(guard, deadline, [this] { return outputEnded_; });
+    return exitStatus_;
 }
 
 std::string toolPath(const std::string& name) { return std::string(TOOLS_DIR) + "/" + name; }

@@ -35,9 +35,10 @@ public:
     void writeLine(const std::string& line);
     // SIGTERM and wait (bounded); returns the exit status or -1.
     int stop(std::chrono::milliseconds timeout = std::chrono::seconds(5));
-    // Waits (bounded) for the child to end by itself; returns its exit
-    // status, or -1 when it ended by a signal or still runs.
-    int waitForExit(std::chrono::milliseconds timeout);
+    // Waits (bounded) for the child to end by itself and its output to be
+    // read; its exit status (-1 when killed by a signal), or nothing when it
+    // still runs.
+    std::optional<int> wait(std::chrono::milliseconds timeout);
     pid_t pid() const { return pid_; }
 
 private:
@@ -51,6 +52,7 @@ private:
     std::vector<std::string> lines_;
     int exitStatus_ = -1;
     bool exited_ = false;
+    bool outputEnded_ = false;
 };
 
 // The path of a built tool.

@@ -62,7 +62,7 @@ int forward(const std::string& folder, const std::vector<std::string>& arguments
     const std::optional<std::uint16_t> local = parseTcpSpec(arguments[3]);
     const std::optional<std::uint16_t> device = parseTcpSpec(arguments[4]);
     if (!local || !device) {
-        std::fprintf(stderr, "adb: error: cannot parse forward specification\n");
+        std::fprintf(stderr, "adb: error: cannot parse forward argument\n");
         return 1;
     }
     std::string error;

@@ -4,17 +4,18 @@
 #include <poll.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "file_ops.h"
+#include "driver/file_ops.h"
 #include "platform/clock.h"
 
 namespace tavin::vcam {
 namespace {
+
+using driverside::makeDirectories;
 
 // Region passes between two readings of the engine's format list (about
 // every 25 ms at one pass every 3 ms).
@@ -52,7 +53,7 @@ const std::string* targetPath(const std::vector<OutputTarget>& targets, int inde
 }  // namespace
 
 Daemon::Daemon(VcamOptions options)
-    : options_(std::move(options)), console_(usesStdout(options_)), files_(options_.deviceDir) {}
+    : options_(std::move(options)), console_("vcam", usesStdout(options_)), files_(options_.deviceDir) {}
 
 Daemon::~Daemon() { shutdown(); }
 
@@ -67,7 +68,6 @@ bool Daemon::start(std::string& error) {
 
 bool Daemon::startIndex(int index, std::string& error) {
     Index& slot = indexes_[static_cast<std::size_t>(index)];
-    const std::string suffix = std::to_string(index);
 
     bool owned = false;
     int fd = openTarget(options_.y4m, index, owned);
@@ -78,28 +78,13 @@ bool Daemon::startIndex(int index, std::string& error) {
     std::unique_ptr<Y4mStream> stream;
     if (fd >= 0) stream = std::make_unique<Y4mStream>(fd, owned);
     slot.recorder = std::make_unique<PictureRecorder>(index, console_, std::move(stream));
-    slot.camera = std::make_unique<VirtualCamera>(index, options_, console_, *slot.recorder);
+    slot.camera = std::make_unique<driverside::VirtualCamera>(index, options_.cameraSettings(), console_,
+                                                              *slot.recorder);
     if (!slot.camera->create(error)) return false;
 
-    const std::string cameraSocket = options_.socketDir + "/camera" + suffix + ".sock";
-    const std::string audioSocket = options_.socketDir + "/audio" + suffix + ".sock";
-    for (const std::string* path : {&cameraSocket, &audioSocket})
-        if (path->size() >= sizeof(sockaddr_un::sun_path)) {
-            error = "socket path too long: " + *path;
-            return false;
-        }
-
-    VirtualCamera* camera = slot.camera.get();
-    slot.cameraServer = platform::DeviceServer::start(
-        cameraSocket, [camera](std::uint32_t code, const std::uint8_t* input, std::uint32_t length,
-                               std::uint32_t capacity) { return camera->handleRequest(code, input, length, capacity); });
-    if (!slot.cameraServer) {
-        error = "cannot serve " + cameraSocket + ": " + std::strerror(errno);
-        return false;
-    }
-    if (options_.cameraFile &&
-        !files_.add("vcam-camera" + suffix, driver::kCameraNames[index], cameraSocket, error))
-        return false;
+    slot.endpoints = std::make_unique<driverside::DeviceEndpoints>(
+        index, driverside::EndpointNames{options_.socketDir, "vcam"}, files_);
+    if (!slot.endpoints->serveCamera(*slot.camera, options_.cameraFile, error)) return false;
 
     if (!options_.audio) return true;
     std::vector<std::unique_ptr<SampleFile>> files;
@@ -113,16 +98,10 @@ bool Daemon::startIndex(int index, std::string& error) {
             return false;
         }
     }
-    slot.audio = std::make_unique<VirtualAudio>(index, options_, console_, std::move(files));
-    VirtualAudio* audio = slot.audio.get();
-    slot.audioServer = platform::DeviceServer::start(
-        audioSocket, [audio](std::uint32_t code, const std::uint8_t* input, std::uint32_t length,
-                             std::uint32_t capacity) { return audio->handleRequest(code, input, length, capacity); });
-    if (!slot.audioServer) {
-        error = "cannot serve " + audioSocket + ": " + std::strerror(errno);
-        return false;
-    }
-    return files_.add("vcam-audio" + suffix, driver::kAudioNames[index], audioSocket, error);
+    slot.playback = std::make_unique<VirtualAudio>(index, options_, console_, std::move(files));
+    slot.audio = std::make_unique<driverside::AudioDevice>(
+        index, driverside::AudioSettings{options_.audioStatus, options_.audioQueryFails}, console_, *slot.playback);
+    return slot.endpoints->serveAudio(*slot.audio, error);
 }
 
 bool Daemon::openCommands(std::string& error) {
@@ -207,7 +186,7 @@ bool Daemon::apply(const std::string& line) {
         console_.line("error: %s: camera %d does not exist", line.c_str(), c.camera);
         return true;
     }
-    VirtualCamera& camera = *slot.camera;
+    driverside::VirtualCamera& camera = *slot.camera;
     switch (c.kind) {
         case Command::Kind::Format:
             if (options_.mode != CameraMode::Region && c.format.width != 0 && c.format.kind != driver::kBgr24 &&
@@ -256,21 +235,21 @@ void Daemon::printStats() {
         if (slot.camera)
             console_.line("stats camera %zu %s %s", i, slot.recorder->statsText().c_str(),
                           slot.camera->statsText().c_str());
-        if (slot.audio) console_.line("stats audio %zu %s", i, slot.audio->statsText().c_str());
+        if (slot.playback) console_.line("stats audio %zu %s", i, slot.playback->statsText().c_str());
     }
 }
 
 void Daemon::shutdown() {
     // Servers first: their threads call into the cameras and audio devices.
-    for (Index& slot : indexes_) {
-        slot.cameraServer.reset();
-        slot.audioServer.reset();
-    }
+    for (Index& slot : indexes_)
+        if (slot.endpoints) slot.endpoints->stop();
     files_.removeAll();
     for (Index& slot : indexes_) {
         if (slot.camera) slot.camera->remove();
+        slot.endpoints.reset();
         slot.camera.reset();
         slot.audio.reset();
+        slot.playback.reset();
         slot.recorder.reset();
     }
     commands_.reset();

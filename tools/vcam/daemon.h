@@ -9,13 +9,14 @@
 #include <string>
 
 #include "commands.h"
-#include "console.h"
-#include "device_files.h"
+#include "driver/audio_device.h"
+#include "driver/console.h"
+#include "driver/device_endpoints.h"
+#include "driver/device_files.h"
+#include "driver/virtual_camera.h"
 #include "options.h"
 #include "picture_recorder.h"
-#include "platform/device_channel.h"
 #include "virtual_audio.h"
-#include "virtual_camera.h"
 
 namespace tavin::vcam {
 
@@ -39,10 +40,10 @@ public:
 private:
     struct Index {
         std::unique_ptr<PictureRecorder> recorder;
-        std::unique_ptr<VirtualCamera> camera;
-        std::unique_ptr<VirtualAudio> audio;
-        std::unique_ptr<platform::DeviceServer> cameraServer;
-        std::unique_ptr<platform::DeviceServer> audioServer;
+        std::unique_ptr<driverside::VirtualCamera> camera;
+        std::unique_ptr<VirtualAudio> playback;
+        std::unique_ptr<driverside::AudioDevice> audio;
+        std::unique_ptr<driverside::DeviceEndpoints> endpoints;
     };
 
     bool startIndex(int index, std::string& error);
@@ -52,8 +53,8 @@ private:
     void printStats();
 
     const VcamOptions options_;
-    Console console_;
-    DeviceFiles files_;
+    driverside::Console console_;
+    driverside::DeviceFiles files_;
     std::array<Index, driver::kCameraCount> indexes_;
     std::unique_ptr<LineReader> commands_;
     int fifoFd_ = -1;

@@ -1,5 +1,5 @@
-// Command line of the driver substitute, and the picture-format notation
-// shared by options and commands ("1280x720@30:1").
+// Command line of the driver substitute. Formats are written in the
+// notation of driver/requested_format.h ("1280x720@30:1").
 #pragma once
 
 #include <cstdint>
@@ -8,34 +8,17 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/requested_format.h"
+#include "driver/virtual_camera.h"
 #include "output/driver_layout.h"
 
 namespace tavin::vcam {
 
-// A format request as the consumer side states it. Width 0 means "no request".
-struct RequestedFormat {
-    std::int32_t width = 0;
-    std::int32_t height = 0;  // negative: rows bottom-up (kinds 0 and 3)
-    float fps = 0.0f;
-    std::int32_t kind = driver::kBgr24;
-    bool operator==(const RequestedFormat&) const = default;
-};
-
-// Parses "WxH@FPS:KIND" (height may be negative) or "none". Rejects sizes
-// that do not fit a frame slot, kinds outside 0..3, rates outside (0, 1000],
-// odd widths for kind 1 and odd sizes for kind 2. On failure *why says why.
-bool parseFormat(std::string_view text, RequestedFormat& out, std::string* why);
-// The checks of parseFormat on values already split up.
-bool validFormat(const RequestedFormat& f, std::string* why);
-
-std::string formatText(const RequestedFormat& f);
-
-// How the camera device of an index behaves.
-enum class CameraMode {
-    Region,  // shared region (the camera device answers as interface 100 too)
-    Device,  // no region; device requests, interface 100
-    Legacy,  // no region; device requests, interface 2
-};
+using driverside::CameraMode;
+using driverside::formatText;
+using driverside::parseFormat;
+using driverside::RequestedFormat;
+using driverside::validFormat;
 
 // Where a recorded stream of one camera index goes ("-" = standard output).
 struct OutputTarget {
@@ -72,6 +55,7 @@ struct VcamOptions {
         return mode == CameraMode::Legacy ? driver::kCameraInterfaceLegacy : driver::kCameraInterface;
     }
     bool hasCamera(int index) const;
+    driverside::CameraSettings cameraSettings() const;
 };
 
 // Parses argv. Returns false with a message in `error` on a bad command line;

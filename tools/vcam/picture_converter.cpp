@@ -10,12 +10,6 @@ extern "C" {
 
 namespace tavin::vcam {
 
-std::size_t layoutBytes(const PictureLayout& layout) {
-    if (layout.width <= 0 || layout.height == 0) return 0;
-    return driver::pictureBytes(layout.kind, static_cast<std::size_t>(layout.width),
-                                static_cast<std::size_t>(std::abs(layout.height)));
-}
-
 PictureConverter::~PictureConverter() { sws_freeContext(scaler_); }
 
 bool PictureConverter::convert(const std::uint8_t* source, const PictureLayout& layout, AVPixelFormat format,

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "driver/picture_layout.h"
+
 extern "C" {
 #include <libavutil/pixfmt.h>
 }
@@ -13,17 +15,8 @@ struct SwsContext;
 
 namespace tavin::vcam {
 
-// How a picture lies in a frame slot: kind 0..3, height negative for
-// bottom-up rows (kinds 0 and 3).
-struct PictureLayout {
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    std::int32_t kind = 0;
-    bool operator==(const PictureLayout&) const = default;
-};
-
-// Bytes of such a picture; 0 for an unknown kind or an empty size.
-std::size_t layoutBytes(const PictureLayout& layout);
+using driverside::layoutBytes;
+using driverside::PictureLayout;
 
 // Readers of odd-sized pictures may look up to this many bytes past the
 // picture's end; a source buffer must have that much room beyond it.

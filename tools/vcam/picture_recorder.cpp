@@ -8,16 +8,18 @@
 
 #include "output/driver_layout.h"
 #include "platform/clock.h"
-#include "file_ops.h"
 #include "common/png_writer.h"
+#include "driver/file_ops.h"
 
 namespace tavin::vcam {
 
-PictureRecorder::PictureRecorder(int camera, Console& console, std::unique_ptr<Y4mStream> stream)
+PictureRecorder::PictureRecorder(int camera, driverside::Console& console, std::unique_ptr<Y4mStream> stream)
     : camera_(camera), console_(console), stream_(std::move(stream)), statsTime_(platform::processClock()) {}
 
-void PictureRecorder::take(const std::uint8_t* bytes, std::size_t count, const PictureLayout& expected,
-                           float fps) {
+void PictureRecorder::take(const driverside::TakenPicture& picture) {
+    const std::uint8_t* bytes = picture.bytes;
+    const std::size_t count = picture.count;
+    const PictureLayout& expected = picture.layout;
     std::lock_guard<std::mutex> guard(lock_);
     const std::size_t want = layoutBytes(expected);
     if (want == 0 || count != want || count > driver::slot::kPixelArea) {
@@ -35,7 +37,7 @@ void PictureRecorder::take(const std::uint8_t* bytes, std::size_t count, const P
     }
     std::memcpy(picture_.get(), bytes, count);
     layout_ = expected;
-    fps_ = fps;
+    fps_ = picture.fps;
     pending_ = true;
     ++frames_;
     if (!(expected == lastLayout_)) {
@@ -73,7 +75,7 @@ void PictureRecorder::process() {
         const int strides[4] = {static_cast<int>(stride), 0, 0, 0};
         if (!snapshotConverter_.convert(picture_.get(), layout_, AV_PIX_FMT_RGB24, w, h, planes, strides)) {
             console_.line("camera %d snapshot %s failed: picture not converted", camera_, path.c_str());
-        } else if (!writeFileAtomically(path, tools::encodePng(rgb.data(), w, h, stride))) {
+        } else if (!driverside::writeFileAtomically(path, tools::encodePng(rgb.data(), w, h, stride))) {
             console_.line("camera %d snapshot %s failed: %s", camera_, path.c_str(), std::strerror(errno));
         } else {
             console_.line("camera %d snapshot %s %dx%d", camera_, path.c_str(), w, h);

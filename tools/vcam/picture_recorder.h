@@ -10,27 +10,28 @@
 #include <mutex>
 #include <string>
 
-#include "console.h"
+#include "driver/console.h"
+#include "driver/virtual_camera.h"
 #include "picture_converter.h"
 #include "y4m_stream.h"
 
 namespace tavin::vcam {
 
-class PictureRecorder {
+class PictureRecorder : public driverside::CameraListener {
 public:
     // `stream` may be null (nothing recorded).
-    PictureRecorder(int camera, Console& console, std::unique_ptr<Y4mStream> stream);
+    PictureRecorder(int camera, driverside::Console& console, std::unique_ptr<Y4mStream> stream);
     PictureRecorder(const PictureRecorder&) = delete;
     PictureRecorder& operator=(const PictureRecorder&) = delete;
 
-    // Copies in one picture of `count` bytes that should be laid out as
-    // `expected`. The caller has already bounded `count` to the pixel area.
-    // A picture whose size is not that of `expected` is counted as
-    // mismatched and not kept. The source may be reused when this returns.
-    void take(const std::uint8_t* bytes, std::size_t count, const PictureLayout& expected, float fps);
+    // Copies in one picture that should be laid out as its layout says. A
+    // picture whose byte count is not that of its layout (or lies beyond a
+    // slot's pixel area) is counted as mismatched and not kept. The source
+    // may be reused when this returns.
+    void take(const driverside::TakenPicture& picture) override;
     // Records the picture kept by the last take() (stream and snapshot).
     // Split from take() so that a frame slot is released before converting.
-    void process();
+    void process() override;
 
     // Saves the next picture taken as a PNG file.
     void requestSnapshot(const std::string& path);
@@ -41,7 +42,7 @@ public:
 
 private:
     const int camera_;
-    Console& console_;
+    driverside::Console& console_;
     std::mutex lock_;
     std::unique_ptr<Y4mStream> stream_;
     std::unique_ptr<std::uint8_t[]> picture_;  // pixel area plus reader slack, allocated at first use

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "file_ops.h"
+#include "driver/file_ops.h"
 #include "platform/byte_order.h"
 
 namespace tavin::vcam {
@@ -63,7 +63,7 @@ bool SampleFile::start() {
     writeLe16(header + wav::kBits, wav::kBitsPerSample);
     putTag(header + wav::kDataId, "data");
     writeLe32(header + wav::kDataSize, wav::kUnknownSize);
-    return writeAll(fd_, header, sizeof header);
+    return driverside::writeAll(fd_, header, sizeof header);
 }
 
 bool SampleFile::append(const std::uint8_t* bytes, std::uint32_t length) {
@@ -72,7 +72,7 @@ bool SampleFile::append(const std::uint8_t* bytes, std::uint32_t length) {
         failure_ = "the WAV file reached its 4 GiB limit";
         return false;
     }
-    if (!writeAll(fd_, bytes, length)) {
+    if (!driverside::writeAll(fd_, bytes, length)) {
         failure_ = std::strerror(errno);
         return false;
     }

@@ -1,6 +1,5 @@
 #include "virtual_audio.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,18 +13,12 @@ namespace {
 
 constexpr double kBytesPerSecond = 48'000.0 * 2.0;
 
-platform::DeviceServer::Reply failure(int error) {
-    platform::DeviceServer::Reply reply;
-    reply.status = static_cast<std::uint32_t>(error);
-    return reply;
-}
-
 // Whole samples of a level in bytes.
 std::uint32_t wholeSamples(double bytes) { return static_cast<std::uint32_t>(bytes) & ~1u; }
 
 }  // namespace
 
-VirtualAudio::VirtualAudio(int index, const VcamOptions& options, Console& console,
+VirtualAudio::VirtualAudio(int index, const VcamOptions& options, driverside::Console& console,
                            std::vector<std::unique_ptr<SampleFile>> files)
     : index_(index),
       options_(options),
@@ -33,57 +26,26 @@ VirtualAudio::VirtualAudio(int index, const VcamOptions& options, Console& conso
       drainBytesPerSecond_(kBytesPerSecond * (1.0 + options.audioSkew)),
       files_(std::move(files)) {}
 
-platform::DeviceServer::Reply VirtualAudio::handleRequest(std::uint32_t code, const std::uint8_t* input,
-                                                          std::uint32_t length, std::uint32_t capacity) {
-    (void)capacity;  // the server cuts replies to the capacity
-    platform::DeviceServer::Reply reply;
-    switch (code) {
-        case driver::kIoAttach:
-            if (length < 8 || readLe32(input) != driver::kAudioInterface ||
-                readLe32(input + 4) != static_cast<std::uint32_t>(index_))
-                return failure(EINVAL);
-            console_.line("audio %d attached", index_);
-            return reply;
-        case driver::kIoDetach:
-            if (length != 0) return failure(EINVAL);
-            console_.line("audio %d detached", index_);
-            return reply;
-        case driver::kIoQuery:
-            if (length < 4 || readLe32(input) != 0) return failure(EINVAL);
-            if (options_.audioQueryFails) return failure(EIO);
-            reply.output.assign(4, 0);
-            writeLe32(reply.output.data(), options_.audioStatus);
-            return reply;
-        case driver::kAudioWrite: {
-            if (length % 2 != 0) return failure(EINVAL);  // whole 16-bit samples only
-            std::uint32_t level;
-            {
-                std::lock_guard<std::mutex> guard(lock_);
-                const double now = platform::processClock();
-                level_ = levelAt(now);
-                if (writes_ > 0 && level_ < 2.0) ++underruns_;
-                lastWrite_ = now;
-                // Samples beyond the free room (a part of one counts whole)
-                // are lost to playback; the files still get them.
-                const double capacityBytes = options_.audioBufferBytes;
-                level_ += length;
-                if (level_ > capacityBytes) {
-                    overflow_ += static_cast<std::uint64_t>(std::ceil((level_ - capacityBytes) / 2.0));
-                    level_ = capacityBytes;
-                }
-                ++writes_;
-                bytes_ += length;
-                recordSamples(input, length);
-                level = wholeSamples(level_);
-                if (level > high_) high_ = level;
-            }
-            reply.output.assign(driver::kAudioWriteReply, 0);
-            writeLe32(reply.output.data() + driver::kAudioWriteLevel, level);
-            return reply;
-        }
-        default:
-            return failure(ENOTTY);  // not a request of this device
+std::uint32_t VirtualAudio::play(const std::uint8_t* input, std::uint32_t length) {
+    std::lock_guard<std::mutex> guard(lock_);
+    const double now = platform::processClock();
+    level_ = levelAt(now);
+    if (writes_ > 0 && level_ < 2.0) ++underruns_;
+    lastWrite_ = now;
+    // Samples beyond the free room (a part of one counts whole) are lost to
+    // playback; the files still get them.
+    const double capacityBytes = options_.audioBufferBytes;
+    level_ += length;
+    if (level_ > capacityBytes) {
+        overflow_ += static_cast<std::uint64_t>(std::ceil((level_ - capacityBytes) / 2.0));
+        level_ = capacityBytes;
     }
+    ++writes_;
+    bytes_ += length;
+    recordSamples(input, length);
+    const std::uint32_t level = wholeSamples(level_);
+    if (level > high_) high_ = level;
+    return level;
 }
 
 double VirtualAudio::levelAt(double now) const {

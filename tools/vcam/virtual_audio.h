@@ -1,8 +1,8 @@
-// One camera index's virtual audio device: answers attach, query, write and
-// detach requests, and plays the samples into a simulated playback buffer
-// that drains at 48,000 samples per second of real time (mono, 16-bit; a
-// skew makes its clock run fast or slow), whose fill level each write
-// reports back. Samples that do not fit the buffer count as overflow.
+// The playback behind one camera index's virtual audio device: a simulated
+// playback buffer that drains at 48,000 samples per second of real time
+// (mono, 16-bit; a skew makes its clock run fast or slow), whose fill level
+// each write reports back. Samples that do not fit the buffer count as
+// overflow; every sample also goes to the recording files.
 #pragma once
 
 #include <cstdint>
@@ -11,24 +11,23 @@
 #include <string>
 #include <vector>
 
-#include "console.h"
+#include "driver/audio_device.h"
+#include "driver/console.h"
 #include "options.h"
-#include "platform/device_channel.h"
 #include "sample_file.h"
 
 namespace tavin::vcam {
 
-class VirtualAudio {
+class VirtualAudio : public driverside::AudioPlayback {
 public:
     // `files` receive every sample written (also those that overflow).
-    VirtualAudio(int index, const VcamOptions& options, Console& console,
+    VirtualAudio(int index, const VcamOptions& options, driverside::Console& console,
                  std::vector<std::unique_ptr<SampleFile>> files);
     VirtualAudio(const VirtualAudio&) = delete;
     VirtualAudio& operator=(const VirtualAudio&) = delete;
 
     // Called on the device's server thread.
-    platform::DeviceServer::Reply handleRequest(std::uint32_t code, const std::uint8_t* input,
-                                                std::uint32_t length, std::uint32_t capacity);
+    std::uint32_t play(const std::uint8_t* samples, std::uint32_t length) override;
 
     // "writes N bytes N level N high N overflow N underruns N peak N": the
     // level now, the highest level answered and the largest sample
@@ -43,7 +42,7 @@ private:
 
     const int index_;
     const VcamOptions& options_;
-    Console& console_;
+    driverside::Console& console_;
     const double drainBytesPerSecond_;
     std::mutex lock_;
     std::vector<std::unique_ptr<SampleFile>> files_;

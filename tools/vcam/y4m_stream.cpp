@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "file_ops.h"
+#include "driver/file_ops.h"
 
 namespace tavin::vcam {
 namespace {
@@ -22,7 +22,7 @@ Y4mStream::~Y4mStream() {
     if (ownsFd_ && fd_ >= 0) ::close(fd_);
 }
 
-bool Y4mStream::writeAll(const void* data, std::size_t length) { return vcam::writeAll(fd_, data, length); }
+bool Y4mStream::writeAll(const void* data, std::size_t length) { return driverside::writeAll(fd_, data, length); }
 
 Y4mStream::Result Y4mStream::write(const std::uint8_t* source, const PictureLayout& layout, float fps) {
     if (broken_) return Result::WriteFailed;

@@ -1,4 +1,4 @@
-#include "file_ops.h"
+#include "driver/file_ops.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace tavin::vcam {
+namespace tavin::driverside {
 
 bool writeAll(int fd, const void* data, std::size_t length) {
     const auto* p = static_cast<const std::uint8_t*>(data);
@@ -65,4 +65,4 @@ bool makeDirectories(const std::string& path, std::string& error) {
     return true;
 }
 
-}  // namespace tavin::vcam
+}  // namespace tavin::driverside

@@ -1,11 +1,11 @@
-// Small file-system helpers of the daemon.
+// Small file-system helpers of the driver-side daemons.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace tavin::vcam {
+namespace tavin::driverside {
 
 // Writes every byte to `fd`, retrying after interruptions. False (errno
 // set) when a write fails or writes nothing.
@@ -18,4 +18,4 @@ bool writeFileAtomically(const std::string& path, const std::vector<std::uint8_t
 // mkdir -p, mode 0755 for the parts it creates.
 bool makeDirectories(const std::string& path, std::string& error);
 
-}  // namespace tavin::vcam
+}  // namespace tavin::driverside

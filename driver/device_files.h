@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace tavin::vcam {
+namespace tavin::driverside {
 
 class DeviceFiles {
 public:
@@ -25,4 +25,4 @@ private:
     std::vector<std::string> written_;
 };
 
-}  // namespace tavin::vcam
+}  // namespace tavin::driverside

@@ -1,4 +1,4 @@
-#include "device_files.h"
+#include "driver/device_files.h"
 
 #include <unistd.h>
 
@@ -6,9 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "file_ops.h"
+#include "driver/file_ops.h"
 
-namespace tavin::vcam {
+namespace tavin::driverside {
 
 bool DeviceFiles::add(const std::string& fileName, const std::string& friendlyName,
                       const std::string& devicePath, std::string& error) {
@@ -28,4 +28,4 @@ void DeviceFiles::removeAll() {
     written_.clear();
 }
 
-}  // namespace tavin::vcam
+}  // namespace tavin::driverside

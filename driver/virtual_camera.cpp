@@ -1,4 +1,4 @@
-#include "virtual_camera.h"
+#include "driver/virtual_camera.h"
 
 #include <algorithm>
 #include <atomic>
@@ -12,7 +12,7 @@
 #include "output/driver_layout.h"
 #include "platform/byte_order.h"
 
-namespace tavin::vcam {
+namespace tavin::driverside {
 namespace {
 
 namespace region = driver::region;
@@ -39,16 +39,16 @@ platform::DeviceServer::Reply failure(int error) {
 
 }  // namespace
 
-VirtualCamera::VirtualCamera(int index, const VcamOptions& options, Console& console, PictureRecorder& recorder)
+VirtualCamera::VirtualCamera(int index, const CameraSettings& settings, Console& console, CameraListener& listener)
     : index_(index),
-      options_(options),
+      settings_(settings),
       console_(console),
-      recorder_(recorder),
-      legacyCodes_(options.effectiveCameraVersion() == driver::kCameraInterfaceLegacy) {
-    request_ = options.format;
+      listener_(listener),
+      legacyCodes_(settings.cameraVersion == driver::kCameraInterfaceLegacy) {
+    request_ = settings.format;
     if (request_.width != 0 && validFormat(request_, nullptr)) valid_ = request_;
-    consumer_ = options.consumer;
-    formatListFlag_ = options.formatList;
+    consumer_ = settings.consumer;
+    formatListFlag_ = settings.formatList;
 }
 
 VirtualCamera::~VirtualCamera() = default;
@@ -66,9 +66,9 @@ bool VirtualCamera::create(std::string& error) {
         return false;
     }
     createdEvent_ = true;
-    if (options_.mode != CameraMode::Region) return true;
+    if (settings_.mode != CameraMode::Region) return true;
 
-    region_ = platform::SharedRegion::create(driver::kRegionNames[index_], options_.regionSize);
+    region_ = platform::SharedRegion::create(driver::kRegionNames[index_], settings_.regionSize);
     if (!region_) {
         error = std::string("cannot create the region ") + driver::kRegionNames[index_] + ": " + std::strerror(errno);
         return false;
@@ -78,7 +78,7 @@ bool VirtualCamera::create(std::string& error) {
     if (!regionServiced()) {
         // A short region exists only to be refused; it gets its version word
         // when it has room for one, and is never read.
-        if (region_->size() >= 4) writeLe32(data, options_.regionVersion);
+        if (region_->size() >= 4) writeLe32(data, settings_.regionVersion);
         return true;
     }
     // A reused object may hold an earlier run's bytes: clear every field and
@@ -100,7 +100,7 @@ bool VirtualCamera::create(std::string& error) {
     // The version goes in last: an engine that opens the region early sees
     // version 0 and leaves it alone instead of reading half-written fields.
     std::atomic_thread_fence(std::memory_order_release);
-    writeLe32(data + region::kLayoutVersion, options_.regionVersion);
+    writeLe32(data + region::kLayoutVersion, settings_.regionVersion);
     return true;
 }
 
@@ -228,7 +228,7 @@ platform::DeviceServer::Reply VirtualCamera::handleRequest(std::uint32_t code, c
     }
     if (code == driver::kIoQuery) {
         if (!addressed()) return failure(EINVAL);
-        if (options_.cameraQueryFails) return failure(EIO);
+        if (settings_.cameraQueryFails) return failure(EIO);
         std::uint32_t words[4];
         bool consumer;
         {
@@ -239,7 +239,7 @@ platform::DeviceServer::Reply VirtualCamera::handleRequest(std::uint32_t code, c
         namespace q = driver::query_reply;
         reply.output.assign(q::kSize, 0);
         std::uint8_t* out = reply.output.data();
-        writeLe32(out + q::kVersion, options_.effectiveCameraVersion());
+        writeLe32(out + q::kVersion, settings_.cameraVersion);
         writeLe32(out + q::kWidth, words[0]);
         writeLe32(out + q::kHeight, words[1]);
         writeLe32(out + q::kStreaming, consumer ? 1 : 0);
@@ -262,8 +262,8 @@ platform::DeviceServer::Reply VirtualCamera::handleRequest(std::uint32_t code, c
             controlA = controlA_;
             controlB = controlB_;
         }
-        recorder_.take(input, length, layout, fps);  // sizes above the pixel area count as mismatched
-        recorder_.process();
+        listener_.take(TakenPicture{input, length, layout, fps, std::nullopt});
+        listener_.process();
         namespace w = driver::write_reply;
         reply.output.assign(w::kSize, 0);
         std::uint8_t* out = reply.output.data();
@@ -282,11 +282,12 @@ platform::DeviceServer::Reply VirtualCamera::handleRequest(std::uint32_t code, c
 void VirtualCamera::takeSlot(std::size_t slotOffset, const PictureLayout& layout, float fps) {
     std::uint8_t* base = region_->data() + slotOffset;
     const std::int32_t count = readLeI32(base + slot::kByteCount);
-    // A negative count is taken as 0; the recorder never copies more than
-    // the expected size, which fits the pixel area.
-    recorder_.take(base, count < 0 ? 0 : static_cast<std::size_t>(count), layout, fps);
+    // A negative count is taken as 0; a listener never copies more than the
+    // size of the expected layout, which fits the pixel area.
+    listener_.take(TakenPicture{base, count < 0 ? 0 : static_cast<std::size_t>(count), layout, fps,
+                                readLeF32(base + slot::kTimeStamp)});
     slot::readyFlag(base).store(0, std::memory_order_release);
-    recorder_.process();
+    listener_.process();
 }
 
 void VirtualCamera::poll(bool readList) {
@@ -298,6 +299,7 @@ void VirtualCamera::poll(bool readList) {
     if (attached != regionAttached_) {
         regionAttached_ = attached;
         console_.line("camera %d %s (region)", index_, attached ? "attached" : "detached");
+        listener_.attachedChanged(attached);
     }
 
     std::uint8_t* slot0 = data + region::kSlot0;
@@ -333,15 +335,18 @@ void VirtualCamera::readFormatList() {
     // just defers the reading to the next pass.
     if (!mutex_ || !platform::holds(mutex_->lock(10))) return;
     const std::uint8_t* data = region_->data();
-    FormatList list;
+    DriverFormatList list;
     list.count = readLe32(data + region::kFormatCount);
     list.entries = static_cast<std::uint32_t>(std::min<std::size_t>(list.count, region::kFormatEntryMax));
-    for (std::uint32_t i = 0; i < list.entries * 4; ++i)
-        list.words[i] = readLe32(data + region::kFormatEntries + 4 * i);
+    for (std::uint32_t i = 0; i < list.entries; ++i) {
+        const std::uint8_t* entry = data + region::kFormatEntries + region::kFormatEntrySize * i;
+        list.items[i] = {readLe32(entry), readLe32(entry + 4), readLe32(entry + 8), readLe32(entry + 12)};
+    }
     mutex_->unlock();
     if (list == formats_) return;
     formats_ = list;
     console_.line("camera %d %s", index_, formatListText().c_str());
+    listener_.formatListChanged(formats_);
 }
 
 std::string VirtualCamera::formatListText() const {
@@ -350,9 +355,9 @@ std::string VirtualCamera::formatListText() const {
         text += " (count " + std::to_string(formats_.count) + " bounded)";
     if (formats_.entries > 0) text += ":";
     for (std::uint32_t i = 0; i < formats_.entries; ++i) {
+        const DriverFormatList::Entry& e = formats_.items[i];
         char entry[64];
-        std::snprintf(entry, sizeof entry, " %ux%u@%u/%u", formats_.words[4 * i], formats_.words[4 * i + 1],
-                      formats_.words[4 * i + 2], formats_.words[4 * i + 3]);
+        std::snprintf(entry, sizeof entry, " %ux%u@%u/%u", e.width, e.height, e.fpsMilli, e.flag);
         text += entry;
     }
     return text;
@@ -369,4 +374,4 @@ std::string VirtualCamera::statsText() {
     return text;
 }
 
-}  // namespace tavin::vcam
+}  // namespace tavin::driverside

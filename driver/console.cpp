@@ -1,4 +1,4 @@
-#include "console.h"
+#include "driver/console.h"
 
 #include <unistd.h>
 
@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <cstring>
 
-namespace tavin::vcam {
+namespace tavin::driverside {
 namespace {
 
-void writeAll(int fd, const char* text, std::size_t length) {
+void writeText(int fd, const char* text, std::size_t length) {
     while (length > 0) {
         ssize_t n = ::write(fd, text, length);
         if (n < 0 && errno == EINTR) continue;
@@ -24,7 +24,8 @@ void writeAll(int fd, const char* text, std::size_t length) {
 
 void Console::line(const char* format, ...) {
     char text[4096];
-    int used = std::snprintf(text, sizeof text, "vcam: ");
+    int used = std::snprintf(text, sizeof text, "%s: ", name_.c_str());
+    if (used < 0 || static_cast<std::size_t>(used) >= sizeof text / 2) return;
     va_list args;
     va_start(args, format);
     int n = std::vsnprintf(text + used, sizeof text - static_cast<std::size_t>(used) - 1, format, args);
@@ -32,12 +33,12 @@ void Console::line(const char* format, ...) {
     if (n < 0) return;
     std::size_t length = std::strlen(text);  // vsnprintf may have cut a long line
     text[length++] = '\n';
-    writeAll(STDERR_FILENO, text, length);
+    writeText(STDERR_FILENO, text, length);
 }
 
 void Console::ready() {
-    static const char kReady[] = "vcam: ready\n";
-    writeAll(readyOnStderr_ ? STDERR_FILENO : STDOUT_FILENO, kReady, sizeof kReady - 1);
+    const std::string text = name_ + ": ready\n";
+    writeText(readyOnStderr_ ? STDERR_FILENO : STDOUT_FILENO, text.data(), text.size());
 }
 
-}  // namespace tavin::vcam
+}  // namespace tavin::driverside
