@@ -109,6 +109,7 @@ protected:
     test::TempConfigHome config_;
     test::AdbStandIn adb_;
     RecordingAndroidSink sink_;
+    FakeSleepClock clock_;  // outlives the watcher, whose thread reads it
     std::unique_ptr<AndroidUsbWatcher> watcher_;
 };
 
@@ -286,13 +287,12 @@ TEST_F(AdbWatcher, HungAdbIsKilledAndStoppingEndsARunAtOnce) {
 }
 
 TEST_F(AdbWatcher, ResumeForgetsDevicesQuietlyAndFindsThemAgain) {
-    FakeSleepClock clock;
     auto pixel = phone(kId1Text, "Pixel");
     adb_.setDevices("List of devices attached\nSER1\tdevice\n\n");
     adb_.addPhone("SER1", pixel->probePort(), pixel->sessionPort());
-    start(clock);
+    start(clock_);
     ASSERT_TRUE(sink_.log.waitFor(found(kId1, "Pixel", 4699)));
-    clock.slept.store(60.0);  // the machine slept a minute
+    clock_.slept.store(60.0);  // the machine slept a minute
     // About 5 s later the list is emptied; the next pass lists the device
     // as new, forwards it again and finds the phone again.
     EXPECT_TRUE(test::waitFor([&] { return adb_.forwards().size() == 4; }, 15.0));

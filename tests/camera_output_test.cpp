@@ -323,6 +323,32 @@ TEST_F(OutputTest, ClearSlotsWritesTheBlackOfTheCurrentKind) {
     }
 }
 
+TEST_F(OutputTest, SlotsChangeHandsOnlyBetweenWritesAndComeBackEmpty) {
+    ASSERT_TRUE(startVcam({"--cameras", "0"}));
+    mapRegion();
+    CameraOutput& out = output();
+    ASSERT_EQ(out.open(), 0);
+    EXPECT_FALSE(CameraOutput::StreamWrite{out});  // no phone streams: not the stream's
+    out.setStreaming(true);
+    std::atomic<bool> handedBack{false};
+    std::thread ending;
+    {
+        const CameraOutput::StreamWrite write{out};
+        ASSERT_TRUE(write);
+        std::memset(slotOf(0), 0x55, 64);  // a picture being written
+        ending = std::thread([&] {
+            out.setStreaming(false);
+            handedBack = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_FALSE(handedBack.load());  // the hand-over waits for the write
+        EXPECT_EQ(slotOf(0)[63], 0x55);
+    }
+    ending.join();
+    EXPECT_NE(slotOf(0)[63], 0x55);  // cleared (black) once the write was done
+    EXPECT_FALSE(CameraOutput::StreamWrite{out});
+}
+
 TEST_F(OutputTest, WriteFrameFillsTheOlderSlotForTheConsumer) {
     ASSERT_TRUE(startVcam({"--cameras", "0", "--format", "320x240@30:0"}));
     mapRegion();
@@ -527,6 +553,7 @@ TEST_F(OutputTest, DeviceWriteReplyIsFollowedBeyondHalfAFrame) {
         out.slot(0)[0] = 0x77;
         out.slot(1)[0] = 0x77;
         out.writeFrame(picture.data(), static_cast<std::int32_t>(picture.size()));
+        { const CameraOutput::StreamWrite next{out}; }  // the stream clears before its next picture
         EXPECT_EQ(out.outputFormat(), step.expected);
         EXPECT_EQ(out.slot(0)[0] != 0x77, step.cleared);
         EXPECT_EQ(out.slot(1)[0] != 0x77, step.cleared);
@@ -550,6 +577,7 @@ TEST_F(OutputTest, LegacyDriverTakesKindZeroBottomUpAfterOneClear) {
     for (bool expectClear : {true, false}) {
         out.slot(0)[0] = 0x77;
         out.writeFrame(picture.data(), static_cast<std::int32_t>(picture.size()));
+        { const CameraOutput::StreamWrite next{out}; }  // the stream clears before its next picture
         EXPECT_EQ(out.outputFormat().height, -480);
         EXPECT_EQ(out.slot(0)[0] != 0x77, expectClear);
     }

@@ -404,6 +404,9 @@ TEST(PhoneAddress, RefusesEverythingElse) {
     }
     EXPECT_FALSE(parsePhoneAddress(std::string(256, 'a'), p));
     EXPECT_FALSE(parsePhoneAddress(std::string(64, 'a') + ".local", p));
+    // A NUL would end the text early for the literal checks.
+    EXPECT_FALSE(parsePhoneAddress(std::string("2::\0\0", 5), p));
+    EXPECT_FALSE(parsePhoneAddress(std::string("10.0.0.1\0x", 10), p));
 }
 
 TEST(AddressProberTest, KeepsABoundedListAndRefusesBadInput) {

@@ -156,6 +156,7 @@ protected:
         ASSERT_TRUE(vcam_->ready());
         output_ = std::make_unique<CameraOutput>(0, controls_);
         ASSERT_EQ(output_->open(), 0);
+        output_->setStreaming(true);  // the slots are the stream's, as after Capabilities
         publisher_ = std::make_unique<FramePublisher>(pair_, *output_, host_, preview_);
     }
     // Asks for a format and reopens the output, which takes it.
@@ -241,6 +242,7 @@ TEST_F(PublisherTest, TimingCarriesThePreviousDurationsAndAFailedDecodeClearsThe
     EXPECT_EQ(readLeI32(output_->slot(0) + sl::kByteCount), 0);
     publisher_->OnPacketStarted(floatBits(3.5f));
     EXPECT_EQ(timing(2), (std::vector<float>{3.5f, second[1], second[2]}));
+    av_frame_free(&picture);
 }
 
 TEST_F(PublisherTest, DeviceTransportFillsFreeLocalSlotsOnlyAndSignals) {

@@ -256,10 +256,12 @@ TEST_F(TcpTransportTest, TheOwnerMayReleaseTheTransportFromItsOwnListener) {
     PeerSocket peer = connect();
     std::weak_ptr<TcpTransport> weak = transport;
     std::atomic<bool> releasedOnItsThread{false};
+    std::atomic<bool> released{false};  // orders the owner's reset before the test's own reads
     listener.action = [&](PhoneTransport& t) {
         releasedOnItsThread = t.onReceiveThread();
         transport->stop();  // only clears `running` here
         transport.reset();  // the receive thread keeps it until it ends
+        released = true;
     };
     ASSERT_TRUE(peer.sendAll(protocol::buildHeaderOnly(protocol::kPing)));
     ASSERT_TRUE(listener.log.waitFor("message 3 4"));
@@ -267,7 +269,7 @@ TEST_F(TcpTransportTest, TheOwnerMayReleaseTheTransportFromItsOwnListener) {
 
     bool freed = false;
     for (int i = 0; i < kWaitMs / 10 && !freed; ++i) {
-        freed = weak.expired();
+        freed = released.load() && weak.expired();
         if (!freed) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_TRUE(freed);

@@ -90,7 +90,8 @@ struct Entry {
 }  // namespace
 
 bool parsePhoneAddress(std::string_view text, ParsedPhoneAddress& out) {
-    if (text.empty() || text.size() > kMaxAddressText) return false;
+    // The literal checks read C strings: a NUL would end the text early.
+    if (text.empty() || text.size() > kMaxAddressText || text.find('\0') != std::string_view::npos) return false;
     ParsedPhoneAddress parsed;
     if (text.front() == '[') {
         const std::size_t close = text.find(']');
@@ -199,9 +200,7 @@ bool AddressProber::State::probe(const sockaddr_storage& to, std::uint16_t port,
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
             if (n > 0) have += static_cast<std::size_t>(n);
         }
-        ok = have == sizeof buffer && protocol::headerType(buffer) == protocol::kPhoneInfo &&
-             protocol::headerLength(buffer) >= protocol::phone_info::kSize &&
-             protocol::parsePhoneInfo(buffer, have, info);
+        ok = protocol::isProbeReply(buffer, have) && protocol::parsePhoneInfo(buffer, have, info);
     }
     close(fd);
     return ok;

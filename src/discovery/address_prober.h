@@ -26,7 +26,8 @@ struct ParsedPhoneAddress {
 
 // Parses "a.b.c.d", "[v6]" or "[v6%zone]", a bare IPv6 address, or a host
 // name, each but the bare IPv6 address with an optional ":port"
-// (1..65535, decimal). At most 255 characters. False for anything else.
+// (1..65535, decimal). At most 255 characters, none of them NUL. False for
+// anything else.
 bool parsePhoneAddress(std::string_view text, ParsedPhoneAddress& out);
 
 // The number of addresses kept; adding one more drops the oldest.

@@ -274,7 +274,7 @@ void AndroidUsbWatcher::onMessage(PhoneTransport&, const std::uint8_t* message, 
     // Only the receive thread moves the status away from waiting, so the
     // buffer is never written once the watcher may read it.
     if (probeStatus_.load() != kProbeWaiting) return;
-    if (length < protocol::kHeaderSize || protocol::headerType(message) != protocol::kPhoneInfo) return;
+    if (!protocol::isProbeReply(message, length)) return;
     protocol::PhoneInfoFields info;
     if (!protocol::parsePhoneInfo(message, length, info)) return;
     probeInfo_ = info;

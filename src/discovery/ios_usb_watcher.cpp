@@ -109,8 +109,7 @@ bool IosUsbWatcher::probe(std::uint32_t handle, std::uint8_t* phoneInfo) {
         have += received <= kPhoneInfoSize - have ? received : kPhoneInfoSize - have;
     }
     usbmuxd_disconnect(socket);
-    return have == kPhoneInfoSize && protocol::headerType(phoneInfo) == protocol::kPhoneInfo &&
-           protocol::headerLength(phoneInfo) >= kPhoneInfoSize;
+    return protocol::isProbeReply(phoneInfo, have);
 }
 
 }  // namespace tavin

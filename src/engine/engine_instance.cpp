@@ -122,6 +122,11 @@ void EngineInstance::destroyDecoder() {
     decoder.reset();  // joins its thread outside the lock
 }
 
+void EngineInstance::endStream() {
+    destroyDecoder();
+    if (output_) output_->setStreaming(false);  // the slots go back to the output thread, emptied
+}
+
 void EngineInstance::replaceDecoder(bool hevc) {
     destroyDecoder();
     framePair_.clear();
@@ -211,10 +216,7 @@ void EngineInstance::releasePhone() {
     if (hadOne) PhoneRegistry::instance().setStateQuietly(lastId, PhoneState::Idle);
     // The session is gone without an end event: the camera goes back to
     // its idle picture.
-    if (output_ && output_->streaming()) {
-        output_->setStreaming(false);
-        output_->clearSlots();
-    }
+    if (output_ && output_->streaming()) endStream();
 }
 
 PhoneId EngineInstance::currentPhoneId() const {
@@ -416,10 +418,7 @@ void EngineInstance::onPhoneStateChanged(const PhoneId&, PhoneState state) {
 void EngineInstance::onSessionEnded() {
     transport_.clear();
     setCurrentPhoneId(PhoneId{});
-    if (output_) {
-        output_->setStreaming(false);
-        output_->clearSlots();
-    }
+    endStream();
     queueCommand({EngineCommand::kReport, PhoneId{}, 0, 0.0});
 }
 
@@ -449,10 +448,8 @@ void EngineInstance::onCapabilities(PhoneTransport& transport, const std::uint8_
     replaceDecoder(hevc);
     sendFormatRequest(wanted);
     sendCameraUsage(kUsageUnknown);
-    if (output_) {
-        output_->setStreaming(true);
-        output_->clearSlots();
-    }
+    // The slots go to the new stream, emptied.
+    if (output_) output_->setStreaming(true);
 }
 
 void EngineInstance::onNameList(const std::uint8_t* message, std::uint32_t length) {

@@ -167,6 +167,10 @@ private:
     // and creates the stream's decoder (H.264 when HEVC cannot be had).
     void replaceDecoder(bool hevc);
     void destroyDecoder();
+    // The stream is over: the decoder stops first (its thread joined, so
+    // that no picture is published after this), then the camera leaves its
+    // streaming state and its slots are cleared for the idle picture.
+    void endStream();
     bool takeCommand(EngineCommand& out);
 
     const int instanceCount_;

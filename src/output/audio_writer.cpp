@@ -1,6 +1,7 @@
 #include "output/audio_writer.h"
 
 #include "output/driver_layout.h"
+#include "output/driver_replies.h"
 #include "platform/byte_order.h"
 #include "platform/device_channel.h"
 
@@ -65,8 +66,7 @@ void AudioWriter::send(platform::DeviceHandle& device, std::uint32_t count) {
     std::uint32_t returned = 0;
     if (!device.request(driver::kAudioWrite, buffer_.data(), bytes, reply, sizeof reply, &returned)) return;
     // A reply without the level word reads as level 0.
-    const std::uint32_t level =
-        returned >= driver::kAudioWriteLevel + 4 ? readLe32(reply + driver::kAudioWriteLevel) : 0;
+    const std::uint32_t level = driver::readAudioLevel(reply, returned);
     history_[counter_ % kAudioDepthHistory] = level > bytes ? level - bytes : 0;
     ++counter_;
 }

@@ -12,6 +12,14 @@
 // area. A reply shorter than its layout counts the words it did not return as
 // 0, so a cut reply never reads stale bytes.
 //
+// Slot writers. The output thread writes its own pictures while no phone
+// streams, the publishing path the decoded ones while one does; each inside
+// a write section, entered only while the slots are its own. setStreaming
+// hands them over between the two: it waits for a section in progress,
+// clears, and lets the other in. A format change on the output thread
+// clears at once when the output side may write the slots, else the stream
+// clears them before its next picture.
+//
 // Locks. The named mutex guards the format (shared with the driver's side)
 // and the driver's format list; the in-process format lock guards the copy
 // of the format that other threads read. Neither is held while waiting for
@@ -21,6 +29,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -29,6 +38,7 @@
 
 #include "engine/error_record.h"
 #include "output/device_enumeration.h"
+#include "output/driver_replies.h"
 #include "output/idle_schedule.h"
 #include "platform/byte_order.h"
 #include "platform/clock.h"
@@ -68,16 +78,17 @@ constexpr std::int32_t kBlankYuy2Sent = 2;
 constexpr int kForwardAttempts = 2;
 constexpr int kForwardWaitMs = 500;
 
+// The longest a hand-over of the slots waits for a write in progress. Every
+// write section is bounded well below it (a device request 2 s, the named
+// mutex 1 s, one conversion); this only keeps a hung driver from holding
+// the caller for ever.
+constexpr auto kHandOverWait = std::chrono::seconds(5);
+constexpr int kHandOverStepMs = 1;
+
 bool hasDevices(int index) { return index >= 0 && index < driver::kCameraCount; }
 
 // Row of the mutex and event names: indexes outside 0..3 take the last row.
 int objectRow(int index) { return hasDevices(index) ? index : driver::kCameraCount - 1; }
-
-// Word at `offset` of a reply of which `returned` bytes arrived; 0 when the
-// reply stopped before it.
-std::uint32_t replyWord(const std::uint8_t* reply, std::uint32_t returned, std::size_t offset) {
-    return offset + 4 <= returned ? readLe32(reply + offset) : 0;
-}
 
 bool rateDiffers(float a, float b) { return std::fabs(a - b) > kRateTolerance; }
 
@@ -194,7 +205,7 @@ int CameraOutput::open() {
         audio_.reset();
         return kAudioQueryFailed;
     }
-    audioStatus_ = replyWord(audioReply, returned, 0);
+    audioStatus_ = driver::replyWord(audioReply, returned, 0);
 
     if (hasDevices(index_)) {
         region_ = platform::SharedRegion::openExisting(driver::kRegionNames[index_], driver::region::kSize);
@@ -237,7 +248,8 @@ int CameraOutput::open() {
         camera_.reset();
         return kCameraQueryFailed;
     }
-    const std::uint32_t version = replyWord(reply, returned, driver::query_reply::kVersion);
+    const driver::QueryReply query = driver::readQueryReply(reply, returned);
+    const std::uint32_t version = query.version;
     if (version < driver::kCameraInterfaceLegacy) {
         recordError(errors::kCameraVersionTooOld);
         return kCameraTooOld;
@@ -248,11 +260,10 @@ int CameraOutput::open() {
     // kept for the life of this object.
     if (!localSlots_) localSlots_.reset(new (std::nothrow) std::uint8_t[2 * driver::slot::kSize]());
 
-    const std::uint32_t width = replyWord(reply, returned, driver::query_reply::kWidth);
-    const std::uint32_t height = replyWord(reply, returned, driver::query_reply::kHeight);
-    const float fps = driver::rateFromInterval(replyWord(reply, returned, driver::query_reply::kInterval));
-    const std::int32_t kind =
-        replyWord(reply, returned, driver::query_reply::kKindFlag) != 0 ? driver::kYuy2 : driver::kBgr24;
+    const std::uint32_t width = query.width;
+    const std::uint32_t height = query.height;
+    const float fps = query.fps;
+    const std::int32_t kind = query.kind;
     OutputFormat start{kDefaultWidth, kDefaultHeight, fps, kind};
     if (width != 0 && height != 0 && width <= kInt32Max && height <= kInt32Max &&
         formatFitsSlot(static_cast<std::int32_t>(width), static_cast<std::int32_t>(height), fps, kind)) {
@@ -315,8 +326,8 @@ std::uint8_t* CameraOutput::choosePublishSlot() {
     if (region_) {
         std::uint8_t* s0 = slot(0);
         std::uint8_t* s1 = slot(1);
-        if (readLe32(s0 + sl::kReady) == 0) return s0;
-        if (readLe32(s1 + sl::kReady) == 0) return s1;
+        if (sl::readyFlag(s0).load(std::memory_order_acquire) == 0) return s0;
+        if (sl::readyFlag(s1).load(std::memory_order_acquire) == 0) return s1;
         return readLeF32(s1 + sl::kTimeStamp) > readLeF32(s0 + sl::kTimeStamp) ? s0 : s1;
     }
     if (!localSlots_) return nullptr;
@@ -325,18 +336,76 @@ std::uint8_t* CameraOutput::choosePublishSlot() {
         recordError(errors::kPublishMutexTimeout);
         return nullptr;
     }
-    const bool free0 = readLe32(slot(0) + sl::kReady) == 0;
-    const bool free1 = readLe32(slot(1) + sl::kReady) == 0;
-    std::atomic_thread_fence(std::memory_order_acquire);  // the sender is done with a free slot
+    // Acquire: the sender is done with a free slot.
+    const bool free0 = sl::readyFlag(slot(0)).load(std::memory_order_acquire) == 0;
+    const bool free1 = sl::readyFlag(slot(1)).load(std::memory_order_acquire) == 0;
     return free0 ? slot(0) : free1 ? slot(1) : nullptr;
 }
 
 void CameraOutput::publishSlot(std::uint8_t* slot, std::int32_t bytes, float timeStamp) {
     writeLeI32(slot + driver::slot::kByteCount, bytes);
     writeLeF32(slot + driver::slot::kTimeStamp, timeStamp);
-    std::atomic_thread_fence(std::memory_order_release);
-    writeLe32(slot + driver::slot::kReady, 1);
+    driver::slot::readyFlag(slot).store(1, std::memory_order_release);
     if (event_) event_->set();
+}
+
+// ---- Slot writers -----------------------------------------------------------
+
+// The output side's write section: the output thread writing its own
+// pictures (or a caller of writeFrame acting for it). Sections nest.
+class CameraOutput::OutputWrite {
+public:
+    explicit OutputWrite(CameraOutput& output)
+        : output_(output), entered_(output.enterWrite(SlotWriter::Output, output.outputWriting_)) {}
+    ~OutputWrite() {
+        if (entered_) output_.outputWriting_.fetch_sub(1);
+    }
+    OutputWrite(const OutputWrite&) = delete;
+    OutputWrite& operator=(const OutputWrite&) = delete;
+    explicit operator bool() const { return entered_; }
+
+private:
+    CameraOutput& output_;
+    const bool entered_;
+};
+
+bool CameraOutput::enterWrite(SlotWriter writer, std::atomic<int>& inside) {
+    // Both sides are sequentially consistent: either a hand-over sees this
+    // section open and waits for its end, or this sees the hand-over begun.
+    inside.fetch_add(1);
+    if (slotWriter_.load() == writer) return true;
+    inside.fetch_sub(1);
+    return false;
+}
+
+CameraOutput::StreamWrite::StreamWrite(CameraOutput& output)
+    : output_(output), entered_(output.enterWrite(SlotWriter::Stream, output.streamWriting_)) {
+    if (entered_ && output_.clearDue_.exchange(false)) output_.clearSlots();
+}
+
+CameraOutput::StreamWrite::~StreamWrite() {
+    if (entered_) output_.streamWriting_.fetch_sub(1);
+}
+
+void CameraOutput::setStreaming(bool on) {
+    std::lock_guard<std::mutex> serial(handOverLock_);
+    streaming_.store(on);
+    slotWriter_.store(SlotWriter::HandOver);
+    const auto deadline = std::chrono::steady_clock::now() + kHandOverWait;
+    while ((outputWriting_.load() > 0 || streamWriting_.load() > 0) && std::chrono::steady_clock::now() < deadline)
+        platform::sleepMs(kHandOverStepMs);
+    clearDue_.store(false);
+    clearSlots();
+    slotWriter_.store(on ? SlotWriter::Stream : SlotWriter::Output);
+}
+
+void CameraOutput::clearForFormat() {
+    OutputWrite write(*this);
+    if (write) {
+        clearSlots();
+    } else {
+        clearDue_.store(true);
+    }
 }
 
 void CameraOutput::clearSlots() {
@@ -346,7 +415,7 @@ void CameraOutput::clearSlots() {
         if (!s) return;
         // The ready flag goes first, so that a consumer never takes a picture
         // that is being cleared.
-        writeLe32(s + driver::slot::kReady, 0);
+        driver::slot::readyFlag(s).store(0, std::memory_order_release);
         writeLeI32(s + driver::slot::kByteCount, 0);
         writeLeF32(s + driver::slot::kTimeStamp, 0.0f);
         if (kind == driver::kYuy2) {
@@ -387,8 +456,7 @@ void CameraOutput::writeFrame(const std::uint8_t* bytes, std::int32_t count) {
         if (n) std::memmove(s, bytes, n);  // the picture may come from another slot
         writeLeI32(s + driver::slot::kByteCount, count);
         writeLeF32(s + driver::slot::kTimeStamp, static_cast<float>(platform::processClock()));
-        std::atomic_thread_fence(std::memory_order_release);
-        writeLe32(s + driver::slot::kReady, 1);
+        driver::slot::readyFlag(s).store(1, std::memory_order_release);
         followRequest(readLeI32(r + driver::region::kRequestWidth), readLeI32(r + driver::region::kRequestHeight),
                       readLeF32(r + driver::region::kRequestFps), readLeI32(r + driver::region::kRequestKind));
         return;
@@ -404,12 +472,12 @@ void CameraOutput::writeFrame(const std::uint8_t* bytes, std::int32_t count) {
 }
 
 void CameraOutput::takeWriteReply(const std::uint8_t* reply, std::uint32_t returned) {
-    namespace wr = driver::write_reply;
-    if (replyWord(reply, returned, wr::kStreaming) == 0) return;
-    const std::uint32_t width = replyWord(reply, returned, wr::kWidth);
-    const std::uint32_t height = replyWord(reply, returned, wr::kHeight);
-    const float fps = driver::rateFromInterval(replyWord(reply, returned, wr::kInterval));
-    const std::int32_t kind = replyWord(reply, returned, wr::kKindFlag) != 0 ? driver::kYuy2 : driver::kBgr24;
+    const driver::WriteReply write = driver::readWriteReply(reply, returned);
+    if (!write.streaming) return;
+    const std::uint32_t width = write.width;
+    const std::uint32_t height = write.height;
+    const float fps = write.fps;
+    const std::int32_t kind = write.kind;
 
     // Sizes beyond int32 are not pictures any slot holds: such a reply
     // differs from every format and is never applied.
@@ -424,12 +492,9 @@ void CameraOutput::takeWriteReply(const std::uint8_t* reply, std::uint32_t retur
                          rateDiffers(fps, current.fps);
     if (differs) {
         if (representable && formatFitsSlot(w, h, fps, kind)) setOutputFormat(w, h, fps, kind);
-        clearSlots();
+        clearForFormat();
     }
-    if (returned >= wr::kSize) {
-        forwardControls(static_cast<std::int32_t>(replyWord(reply, returned, wr::kControlA)),
-                        replyWord(reply, returned, wr::kControlB));
-    }
+    if (write.hasControls) forwardControls(write.controlA, write.controlB);
 }
 
 void CameraOutput::followRequest(std::int32_t width, std::int32_t height, float fps, std::int32_t kind) {
@@ -441,7 +506,7 @@ void CameraOutput::followRequest(std::int32_t width, std::int32_t height, float 
     }
     if (!formatFitsSlot(width, height, fps, kind)) return;
     setOutputFormat(width, height, fps, kind);
-    clearSlots();
+    clearForFormat();
 }
 
 void CameraOutput::forwardControls(std::int32_t valueA, std::uint32_t flagB) {
@@ -471,8 +536,8 @@ bool CameraOutput::isConsumerActive() {
     std::uint8_t reply[driver::query_reply::kSize] = {};
     std::uint32_t returned = 0;
     if (!camera_->request(driver::kIoQuery, input, sizeof input, reply, sizeof reply, &returned)) return false;
-    return replyWord(reply, returned, driver::query_reply::kStreaming) != 0 ||
-           replyWord(reply, returned, driver::query_reply::kVersion) == driver::kCameraInterfaceLegacy;
+    const driver::QueryReply query = driver::readQueryReply(reply, returned);
+    return query.streaming || query.version == driver::kCameraInterfaceLegacy;
 }
 
 void CameraOutput::writeAudio(const std::int16_t* samples, std::uint32_t byteCount) {
@@ -490,15 +555,17 @@ bool CameraOutput::writeDriverFormatList(std::span<const DriverFormatEntry> entr
     if (!lock.held()) return false;
     std::uint8_t* r = region_->data();
     const std::size_t n = entries.size() < rg::kFormatEntryMax ? entries.size() : rg::kFormatEntryMax;
-    writeLe32(r + rg::kFormatCount, 0);
+    // The count goes in after each entry (a release store), so that a reader
+    // never counts an entry that is not written yet.
+    std::atomic_ref<std::uint32_t> count(*reinterpret_cast<std::uint32_t*>(r + rg::kFormatCount));
+    count.store(0, std::memory_order_relaxed);
     for (std::size_t i = 0; i < n; ++i) {
         std::uint8_t* e = r + rg::kFormatEntries + i * rg::kFormatEntrySize;
         writeLe32(e, entries[i].width);
         writeLe32(e + 4, entries[i].height);
         writeLe32(e + 8, entries[i].fpsMilli);
         writeLe32(e + 12, entries[i].flag);
-        std::atomic_thread_fence(std::memory_order_release);
-        writeLe32(r + rg::kFormatCount, static_cast<std::uint32_t>(i + 1));
+        count.store(static_cast<std::uint32_t>(i + 1), std::memory_order_release);
     }
     return true;
 }
@@ -526,14 +593,18 @@ void CameraOutput::outputLoop() {
 void CameraOutput::outputStep() {
     const StepBranch branch = stepBranch(blank_.load() != 0, streaming_.load(), region_ != nullptr);
     if (branch == StepBranch::Blank) {
-        blankPass();
+        // The thread's own pictures go out in its write section; while the
+        // slots change hands there are none.
+        if (OutputWrite write{*this}) blankPass();
         return;
     }
     blankState_.store(kBlankNone);
     switch (branch) {
         case StepBranch::PollRegion: pollRegion(); break;
         case StepBranch::ForwardLocal: forwardLocalSlotPass(); break;
-        case StepBranch::Idle: idlePass(); break;
+        case StepBranch::Idle:
+            if (OutputWrite write{*this}) idlePass();
+            break;
         case StepBranch::Blank: break;
     }
 }
@@ -582,10 +653,10 @@ void CameraOutput::followQueriedFormat() {
     std::uint8_t reply[driver::query_reply::kSize] = {};
     std::uint32_t returned = 0;
     if (!camera_->request(driver::kIoQuery, input, sizeof input, reply, sizeof reply, &returned)) return;
-    const std::uint32_t width = replyWord(reply, returned, driver::query_reply::kWidth);
-    const std::uint32_t height = replyWord(reply, returned, driver::query_reply::kHeight);
-    const std::int32_t kind =
-        replyWord(reply, returned, driver::query_reply::kKindFlag) != 0 ? driver::kYuy2 : driver::kBgr24;
+    const driver::QueryReply query = driver::readQueryReply(reply, returned);
+    const std::uint32_t width = query.width;
+    const std::uint32_t height = query.height;
+    const std::int32_t kind = query.kind;
     // Read as at open: no size means 640 x 360. A legacy driver takes its
     // 24-bit pictures bottom-up, as its write replies say.
     std::int32_t w = kDefaultWidth, h = kDefaultHeight;
@@ -615,18 +686,20 @@ void CameraOutput::forwardLocalSlotPass() {
         if (!s0 || !s1) return;
         const bool ready0 = driver::slot::readyFlag(s0).load(std::memory_order_acquire) != 0;
         const bool ready1 = driver::slot::readyFlag(s1).load(std::memory_order_acquire) != 0;
-        // The older picture first; slot 0 on equal time stamps.
-        const bool slot1Older =
-            readLeF32(s1 + driver::slot::kTimeStamp) < readLeF32(s0 + driver::slot::kTimeStamp);
+        // The older picture first; slot 0 on equal time stamps. A slot that
+        // is not ready may be being filled: nothing of it is read.
+        const bool slot1Older = ready0 && ready1 &&
+                                readLeF32(s1 + driver::slot::kTimeStamp) < readLeF32(s0 + driver::slot::kTimeStamp);
         std::uint8_t* chosen = nullptr;
-        if (ready0 && (!ready1 || !slot1Older)) {
+        if (ready0 && !slot1Older) {
             chosen = s0;
         } else if (ready1) {
             chosen = s1;
         }
+        const std::int32_t count = chosen ? readLeI32(chosen + driver::slot::kByteCount) : 0;
         lock.release();
         if (chosen) {
-            writeFrame(chosen, readLeI32(chosen + driver::slot::kByteCount));
+            writeFrame(chosen, count);
             driver::slot::readyFlag(chosen).store(0, std::memory_order_release);
             if (event_) event_->reset();
             return;

@@ -68,7 +68,8 @@ public:
     // Releases everything; safe to call more than once.
     void close();
 
-    // Empties both slots of the transport in use (black pixels, trailers 0).
+    // Empties both slots of the transport in use (black pixels, trailers 0),
+    // now. Only for the slots' writer of the moment (see setStreaming).
     void clearSlots();
     // Stores the format under the named mutex (waiting at most 1000 ms; on a
     // time-out nothing changes and "s" 793 is recorded).
@@ -89,9 +90,33 @@ public:
 
     OutputFormat outputFormat() const;
 
-    // A phone streams to this instance (set by the instance).
-    void setStreaming(bool on) { streaming_.store(on); }
+    // A phone streams to this instance (set by the instance). The frame
+    // slots have one writer at a time: the output thread (its idle and blank
+    // pictures) while no phone streams, the publishing path (decoded
+    // pictures, which the output thread only forwards) while one does. Each
+    // writes only inside a write section. Setting the state hands the slots
+    // over: it waits for the section in progress to end (a bounded wait:
+    // every section is), clears the slots, then lets the new writer in. The
+    // picture path itself takes no lock.
+    void setStreaming(bool on);
     bool streaming() const { return streaming_.load(); }
+
+    // The publishing path's write section: while it is held and true, the
+    // publishing path may choose, fill and publish slots and clear them;
+    // false while the slots are not the stream's. A clear that a format
+    // change left to the stream is done on entering.
+    class StreamWrite {
+    public:
+        explicit StreamWrite(CameraOutput& output);
+        ~StreamWrite();
+        StreamWrite(const StreamWrite&) = delete;
+        StreamWrite& operator=(const StreamWrite&) = delete;
+        explicit operator bool() const { return entered_; }
+
+    private:
+        CameraOutput& output_;
+        bool entered_;
+    };
     // ESetBlank.
     void setBlank(std::uint8_t blank) { blank_.store(blank); }
     std::uint8_t blank() const { return blank_.load(); }
@@ -144,6 +169,16 @@ private:
     // The format and control values a device WriteReply of `returned` bytes
     // carries; bytes it did not return count as zero.
     void takeWriteReply(const std::uint8_t* reply, std::uint32_t returned);
+    // A format change empties the slots: now when the output side may write
+    // them, else the stream does it before its next picture.
+    void clearForFormat();
+
+    // Who may write the slots; HandOver while they change hands.
+    enum class SlotWriter : std::uint8_t { Output, Stream, HandOver };
+    // Enters a write section of `writer` (counted in `inside`); false, and
+    // nothing entered, when the slots are not its own.
+    bool enterWrite(SlotWriter writer, std::atomic<int>& inside);
+    class OutputWrite;  // the output side's section
     void forwardControls(std::int32_t valueA, std::uint32_t flagB);
     bool startThread();
 
@@ -181,6 +216,11 @@ private:
     platform::Thread thread_;
     std::atomic<bool> running_{false};
     std::atomic<bool> streaming_{false};
+    std::atomic<SlotWriter> slotWriter_{SlotWriter::Output};
+    std::atomic<int> outputWriting_{0};   // output-side write sections open
+    std::atomic<int> streamWriting_{0};   // stream write sections open
+    std::atomic<bool> clearDue_{false};   // the stream clears before its next picture
+    std::mutex handOverLock_;             // one hand-over at a time; no writer takes it
     std::atomic<std::uint8_t> blank_{0};
     std::atomic<std::int32_t> blankState_{0};  // 0 none, 1 BGR blank sent, 2 YUY2 blank sent
     bool legacy_ = false;

@@ -171,7 +171,7 @@ void FramePublisher::OnPacketStarted(std::uint32_t tagBits) {
 
 void FramePublisher::OnFrameDone(DecodeOutcome outcome, std::uint32_t) {
     if (outcome == DecodeOutcome::NoPicture) {
-        output_.clearSlots();
+        if (const CameraOutput::StreamWrite write{output_}) output_.clearSlots();
         return;
     }
     const std::optional<FramePair::Taken> taken = frames_.takeReady();
@@ -189,7 +189,11 @@ void FramePublisher::OnFrameDone(DecodeOutcome outcome, std::uint32_t) {
         frames_.release(taken->entry);
         return;
     }
-    if (std::uint8_t* slot = output_.choosePublishSlot()) writeSlot(slot, picture, format, taken->tagBits);
+    // Into a slot only while the slots are the stream's; the preview and the
+    // host hear of the picture in any case.
+    if (const CameraOutput::StreamWrite write{output_}) {
+        if (std::uint8_t* slot = output_.choosePublishSlot()) writeSlot(slot, picture, format, taken->tagBits);
+    }
     if (host_.feedsPreview()) writePreview(picture);
     host_.reportFrameSize(picture.width, picture.height);
 

@@ -8,6 +8,15 @@
 
 namespace tavin::platform {
 
+namespace {
+
+// Spare zero bytes after the last row: converters that read whole vectors
+// (swscale reading the surface as its source) may read a little past the
+// last pixel, and must stay inside the allocation.
+constexpr std::size_t kReadSlack = 64;
+
+}  // namespace
+
 std::size_t DrawingSurface::strideFor(int width) {
     return (3 * static_cast<std::size_t>(width) + 3) & ~std::size_t{3};
 }
@@ -16,7 +25,7 @@ bool DrawingSurface::create(int width, int height, RowOrder order) {
     destroy();
     if (width <= 0 || height <= 0) return false;
     const std::size_t stride = strideFor(width);
-    pixels_.reset(new (std::nothrow) std::uint8_t[stride * static_cast<std::size_t>(height)]());
+    pixels_.reset(new (std::nothrow) std::uint8_t[stride * static_cast<std::size_t>(height) + kReadSlack]());
     if (!pixels_) return false;
     width_ = width;
     height_ = height;

@@ -40,7 +40,8 @@ public:
     std::size_t stride() const { return stride_; }
     RowOrder rowOrder() const { return order_; }
     // The rows as they lie in memory, the first one first (the bottom row of
-    // a bottom-up surface); stride() bytes apart.
+    // a bottom-up surface); stride() bytes apart. A few spare bytes follow
+    // the last row, so that converters reading whole vectors stay inside.
     const std::uint8_t* bits() const { return pixels_.get(); }
     // Row y of the picture, 0 the top row.
     std::uint8_t* row(int y);

@@ -22,6 +22,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -56,6 +57,11 @@ constexpr auto kInitWait = std::chrono::milliseconds(500);
 // Waits on a futex word are re-checked at least this often, so that a peer
 // that stores the word without waking still gets noticed.
 constexpr auto kWaitStep = std::chrono::milliseconds(100);
+
+// A held mutex is tried again after these pauses, doubling from the first
+// to the longest: a short hold costs little latency, a long one few tries.
+constexpr auto kLockRetryFirst = std::chrono::microseconds(50);
+constexpr auto kLockRetryMost = std::chrono::microseconds(1000);
 
 std::atomic_ref<std::uint32_t> wordAt(std::uint8_t* base, std::size_t offset) {
     return std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t*>(base + offset));
@@ -212,19 +218,20 @@ NamedMutex::~NamedMutex() {
 
 LockResult NamedMutex::lock(int timeoutMs) {
     if (!impl_) return LockResult::Failed;
-    int rc;
-    if (timeoutMs <= 0) {
+    // The mutex is tried, and tried again after short sleeps until the
+    // deadline on the monotonic clock. A timed lock would take its deadline
+    // on the settable real-time clock, where a step back of the clock
+    // lengthens the wait; tries keep the bound whatever the clock does, and
+    // are what thread checkers see of a mutex.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
+    auto pause = kLockRetryFirst;
+    int rc = pthread_mutex_trylock(impl_->mutex);
+    while (rc == EBUSY) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) break;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, left));
+        pause = std::min(pause * 2, kLockRetryMost);
         rc = pthread_mutex_trylock(impl_->mutex);
-    } else {
-        timespec until{};
-        clock_gettime(CLOCK_MONOTONIC, &until);
-        until.tv_sec += timeoutMs / 1000;
-        until.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-        if (until.tv_nsec >= 1000000000L) {
-            until.tv_sec += 1;
-            until.tv_nsec -= 1000000000L;
-        }
-        rc = pthread_mutex_clocklock(impl_->mutex, CLOCK_MONOTONIC, &until);
     }
     switch (rc) {
         case 0:
@@ -237,7 +244,6 @@ LockResult NamedMutex::lock(int timeoutMs) {
             impl_->noteHold();
             return LockResult::Abandoned;
         case EBUSY:
-        case ETIMEDOUT:
             return LockResult::TimedOut;
         default:  // ENOTRECOVERABLE, EAGAIN (recursion limit), EINVAL
             return LockResult::Failed;

@@ -199,6 +199,10 @@ bool parsePhoneInfo(const std::uint8_t* message, std::size_t length, PhoneInfoFi
     return true;
 }
 
+bool isProbeReply(const std::uint8_t* reply, std::size_t have) {
+    return have >= phone_info::kSize && headerType(reply) == kPhoneInfo && headerLength(reply) >= phone_info::kSize;
+}
+
 bool parseCapabilities(const std::uint8_t* message, std::size_t length, bool& hevc,
                        std::vector<VideoFormat>& formats) {
     if (length < capabilities::kEntries) return false;

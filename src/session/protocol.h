@@ -182,6 +182,11 @@ struct PhoneInfoFields {
 };
 bool parsePhoneInfo(const std::uint8_t* message, std::size_t length, PhoneInfoFields& out);
 
+// A probe's answer (over adb, usbmuxd or an added address): a whole
+// PhoneInfo, that is at least 280 of the `have` bytes held, the type
+// PhoneInfo and a header length of at least 280.
+bool isProbeReply(const std::uint8_t* reply, std::size_t have);
+
 // The offered formats and the HEVC flag. Only entries that lie wholly
 // inside the message are read, whatever `count` says.
 bool parseCapabilities(const std::uint8_t* message, std::size_t length, bool& hevc,
