@@ -228,7 +228,22 @@ int keepDependenciesLoaded(const std::string& path) {
 
 enum class Unload { Yes, No };
 
-bool cycle(const std::string& path, const std::string& phone, int number, double timeout, Unload unload) {
+// Where a cycle's time went: loading and opening the slots, waiting for the
+// first picture, streaming, and uninitialising and unloading.
+struct Phases {
+    double open = 0, firstPicture = 0, streaming = 0, close = 0;
+};
+
+double secondsSince(Clock::time_point& mark) {
+    const auto now = Clock::now();
+    const double s = std::chrono::duration<double>(now - mark).count();
+    mark = now;
+    return s;
+}
+
+bool cycle(const std::string& path, const std::string& phone, int number, double timeout, Unload unload,
+           Phases& phases) {
+    auto mark = Clock::now();
     tavin::test::LoadedEngine engine;
     if (!engine.load(path)) return false;
 
@@ -246,6 +261,7 @@ bool cycle(const std::string& path, const std::string& phone, int number, double
         std::printf("cycles: cycle %d: the phone's address was refused\n", number);
         ok = false;
     }
+    phases.open = secondsSince(mark);
 
     // The host's window: a surface rendered about every 20 ms.
     const auto deadline = Clock::now() + std::chrono::duration<double>(timeout);
@@ -254,7 +270,10 @@ bool cycle(const std::string& path, const std::string& phone, int number, double
         EnginePreviewSurface* surface = nullptr;
         engine.getBackBuffer(&surface);
         if (surface) engine.render();
-        if (g_frameSizes.load() > 0 && streamingSince == Clock::time_point::max()) streamingSince = Clock::now();
+        if (g_frameSizes.load() > 0 && streamingSince == Clock::time_point::max()) {
+            streamingSince = Clock::now();
+            phases.firstPicture = secondsSince(mark);
+        }
         if (Clock::now() - streamingSince > std::chrono::milliseconds(300)) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -263,9 +282,11 @@ bool cycle(const std::string& path, const std::string& phone, int number, double
         ok = false;
     }
 
+    phases.streaming = secondsSince(mark);
     engine.destroy();
     for (int k = 0; k < 4; ++k) engine.eUninitialize(static_cast<uint32_t>(number % 2 == 0 ? k : 3 - k));
     if (unload == Unload::Yes) engine.unload();
+    phases.close = secondsSince(mark);
     return ok;
 }
 
@@ -300,7 +321,8 @@ int main(int argc, char** argv) {
     for (int n = 0; n < cycles; ++n) {
         const auto start = Clock::now();
         const bool last = n + 1 == cycles;
-        if (!cycle(lib, phone, n, timeout, last && keepLast ? Unload::No : Unload::Yes)) return 1;
+        Phases phases;
+        if (!cycle(lib, phone, n, timeout, last && keepLast ? Unload::No : Unload::Yes, phases)) return 1;
         seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
         if (last && keepLast) break;
 
@@ -331,9 +353,9 @@ int main(int argc, char** argv) {
                 clean = false;
             }
         }
-        std::printf("cycles: cycle %d %.2f s, %d threads, %zu descriptors, %zu anonymous mappings, %ld kB heap in use, "
+        std::printf("cycles: cycle %d %.2f s (open %.2f, first picture %.2f, streaming %.2f, close %.2f), %d threads, %zu descriptors, %zu anonymous mappings, %ld kB heap in use, "
                     "%ld kB resident\n",
-                    n, seconds.back(), now.threads, now.fds.size(), now.maps.anonymous, heapInUseKb(), residentKb());
+                    n, seconds.back(), phases.open, phases.firstPicture, phases.streaming, phases.close, now.threads, now.fds.size(), now.maps.anonymous, heapInUseKb(), residentKb());
         if (!clean) return 1;
     }
     std::vector<double> sorted = seconds;
