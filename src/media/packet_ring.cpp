@@ -37,6 +37,10 @@ bool PacketRing::pop(Entry& entry, std::uint8_t* out) {
     if (length > first) std::memcpy(out + first, bytes_.get(), length - first);
     read_ = (read_ + length) % kCapacity;
     used_ -= length;
+    // Emptied, the ring starts again at its beginning: a stream the decoder
+    // keeps up with then only ever touches the pages of its largest packets,
+    // not, by going round, all 7 MB of the ring.
+    if (used_ == 0) read_ = write_ = 0;
     entry.length = length;
     return true;
 }

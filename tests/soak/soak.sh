@@ -109,7 +109,8 @@ vcam() {
 say() { echo "\$1" >&9; }
 vcam
 $root/build/tests/soak_host --lib $root/build/libengine.so --seconds $seconds \
-  --switch-at $(at 0.10),$(at 0.25),$(at 0.80),$(at 0.90) >$out/host.log 2>&1 &
+  --switch-at $(at 0.10),$(at 0.25),$(at 0.80),$(at 0.90) --smaps-at $(at 0.05),$(at 0.50),$(at 0.94) \
+  --smaps-dir $out >$out/host.log 2>&1 &
 host=\$!
 formats=("320 240 15 1" "640 480 15 0" "640 480 15 2" "320 240 15 3")
 start=\$(date +%s); next=40; n=0; restarted=0
@@ -161,14 +162,26 @@ sleep 2
   grep -E "^soak: (t=[0-9.]+ (slot 0 takes|no switch)|EOpen|end|unloaded)" "$out/host.log"
   echo "the host's process while the slots ran (from the first stats line after the start):"
   grep -E "^soak: stats" "$out/host.log" | sed 's/[a-z]*=//g' | awk 'NR > 1 {
-      if (NR == 2) { rss0 = $4; heap0 = $6; t0 = $3 }
+      if (NR == 2) { rss0 = $4; heap0 = $6; t0 = $3; anon0 = $10; shmem0 = $12; file0 = $14 }
       if ($4 > rssMax) rssMax = $4; if ($6 > heapMax) heapMax = $6
       if (thrMin == "" || $8 < thrMin) thrMin = $8; if ($8 > thrMax) thrMax = $8
       if (fdMin == "" || $9 < fdMin) fdMin = $9; if ($9 > fdMax) fdMax = $9
-      rss = $4; heap = $6; t = $3 }
+      rss = $4; heap = $6; t = $3; anon = $10; shmem = $12; file = $14 }
     END { printf "  resident %d kB at t=%d, %d kB at t=%d (at most %d kB)\n", rss0, t0, rss, t, rssMax
+          printf "    of which anonymous %d kB, then %d kB; shared memory %d kB, then %d kB; files %d kB, then %d kB\n",
+            anon0, anon, shmem0, shmem, file0, file
           printf "  heap in use %d kB at t=%d, %d kB at t=%d (at most %d kB)\n", heap0, t0, heap, t, heapMax
           printf "  threads %d..%d, descriptors %d..%d (each slot without a session has one thread and one descriptor less)\n", thrMin, thrMax, fdMin, fdMax }'
+  # Resident kB per kind of mapping (files by name, anonymous ones by their
+  # size: malloc's arenas are 64 MB, thread stacks 8 MB), first copy to last.
+  smaps=$(cd "$out" && ls -v smaps-*.txt 2>/dev/null | sed -n '1p;$p' | tr '\n' ' ')
+  if [ "$(echo $smaps | wc -w)" -eq 2 ]; then
+    echo "resident memory by mapping that changed by 512 kB or more ($smaps):"
+    awk '/^[0-9a-f]+-[0-9a-f]+ / { name = $6 } /^Size:/ { if (name == "") key = "anonymous " $2 " kB"; else key = name }
+         /^Rss:/ { rss[FILENAME == ARGV[1], key] += $2; keys[key] = 1 }
+         END { for (k in keys) { d = rss[0, k] - rss[1, k]; if (d >= 512 || d <= -512) printf "  %s: %d kB to %d kB\n", k, rss[1, k], rss[0, k] } }' \
+      $(for f in $smaps; do echo "$out/$f"; done) | sort
+  fi
   tail -n 1 "$out/hostile.log" 2>/dev/null || true
   echo "pictures the driver substitute received per camera (each run of it):"
   grep -E "^vcam: stats camera" "$out/vcam.log" | awk '{ print $4, $6 }' |

@@ -2,16 +2,18 @@
 // and keeps them running for a long time while it switches phones between
 // slots, reporting what the process holds as it goes.
 //
-//   soak_host --lib PATH --seconds S [--switch-at T1,T2,...]
+//   soak_host --lib PATH --seconds S [--switch-at T1,T2,...] [--smaps-at T1,T2,... --smaps-dir DIR]
 //
 // At each switch time (seconds from the start) slot 0 takes the phone slot
 // 1 streams from, by its key (ESelectPhone); slot 1 then chooses the phone
 // slot 0 let go. Slot 0 is active: its pictures fill the preview, which is
 // rendered about ten times a second as a host window would. Every 10 s, and
-// at the end, one line: resident memory, heap in use, threads, descriptors,
+// at the end, one line: resident memory (and its anonymous, shared-memory
+// and file parts), heap in use, threads, descriptors,
 // each slot's last phone state and phone key, and every first-error record
 // seen so far (the record is read every second; the engine deletes it once
-// it went to a phone). At the end every slot is uninitialised and the
+// it went to a phone). At each --smaps-at time a copy of /proc/self/smaps
+// goes to DIR/smaps-T.txt. At the end every slot is uninitialised and the
 // library unloaded, and the last line tells what is left.
 #include <dirent.h>
 #include <dlfcn.h>
@@ -109,12 +111,15 @@ std::vector<double> parseTimes(const std::string& text) {
 int main(int argc, char** argv) {
     std::string lib;
     double seconds = 600;
-    std::vector<double> switches;
+    std::vector<double> switches, smapsTimes;
+    std::string smapsDir = ".";
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--lib") lib = argv[i + 1];
         else if (option == "--seconds") seconds = std::atof(argv[i + 1]);
         else if (option == "--switch-at") switches = parseTimes(argv[i + 1]);
+        else if (option == "--smaps-at") smapsTimes = parseTimes(argv[i + 1]);
+        else if (option == "--smaps-dir") smapsDir = argv[i + 1];
     }
     if (lib.empty() || seconds <= 0) {
         std::fprintf(stderr, "usage: soak_host --lib PATH --seconds S [--switch-at T1,T2,...]\n");
@@ -143,15 +148,16 @@ int main(int argc, char** argv) {
         }
         std::string recorded;
         for (const std::string& e : errors) recorded += (recorded.empty() ? "" : " ") + e;
-        std::printf("soak: %s t=%.0f rss=%ld kB heap=%ld kB threads=%d fds=%d states=%d,%d,%d,%d phones=%s "
-                    "errors=[%s]\n",
+        std::printf("soak: %s t=%.0f rss=%ld kB heap=%ld kB threads=%d fds=%d anon=%ld kB shmem=%ld kB file=%ld kB "
+                    "states=%d,%d,%d,%d phones=%s errors=[%s]\n",
                     what, t, statusKb("VmRSS:"), heapInUseKb(), countEntries("/proc/self/task"),
-                    countEntries("/proc/self/fd"), g_state[0].load(), g_state[1].load(), g_state[2].load(),
+                    countEntries("/proc/self/fd"), statusKb("RssAnon:"), statusKb("RssShmem:"), statusKb("RssFile:"),
+                    g_state[0].load(), g_state[1].load(), g_state[2].load(),
                     g_state[3].load(), keys.c_str(), recorded.c_str());
     };
 
     const auto start = g_start;
-    std::size_t nextSwitch = 0;
+    std::size_t nextSwitch = 0, nextSmaps = 0;
     double nextLine = 0, nextRecordCheck = 0;
     EnginePreviewSurface* surface = nullptr;
     while (!g_stop.load()) {
@@ -178,6 +184,12 @@ int main(int argc, char** argv) {
             const std::string record = errorRecord();
             if (!record.empty() && errors.insert(record).second)
                 std::printf("soak: t=%.0f error recorded: %s\n", t, record.c_str());
+        }
+        if (nextSmaps < smapsTimes.size() && t >= smapsTimes[nextSmaps]) {
+            // What each mapping holds resident, to compare two times.
+            std::ifstream in("/proc/self/smaps");
+            std::ofstream(smapsDir + "/smaps-" + std::to_string(static_cast<int>(smapsTimes[nextSmaps++])) + ".txt")
+                << in.rdbuf();
         }
         if (t >= nextLine) {
             nextLine = t + 10;
