@@ -19,6 +19,23 @@
  *
  * Results. No export reports a failure other than through its result where
  * it has one; control calls made while no phone is connected send nothing.
+ *
+ * Loading and unloading. Loading the library runs none of the engine's code
+ * (its constant-initialised objects only register their destructors): no
+ * thread starts, no descriptor is opened, no other library is loaded and
+ * the environment is not touched. EInitialize, when it creates slot 0,
+ * starts the process-wide services that slot 0 owns: it loads the system's
+ * DNS-SD library (libdns_sd.so.1, when installed; first it sets
+ * AVAHI_COMPAT_NOWARN=1 unless the host has set that variable, which keeps
+ * the library from printing a warning on the host's stderr; setenv is not
+ * safe while other host threads read the environment), opens the address-
+ * change watch, and starts the USB watchers' threads. EUninitialize of slot
+ * 0 stops them all and releases the DNS-SD library; EUninitialize of a slot
+ * stops every thread of that slot. Once every slot is uninitialised and
+ * Destroy has ended the preview, no thread of the engine runs and the
+ * library may be unloaded with dlclose; unloading frees what the engine
+ * still holds (the phone list, the preview picture). Unloading while a slot
+ * exists is not allowed: its threads run the library's code.
  */
 #ifndef TAVIN_ENGINE_H
 #define TAVIN_ENGINE_H
@@ -114,7 +131,8 @@ ENGINE_EXPORT uint64_t ESetPasscode(const uint8_t* phoneId, const char* passcode
  * "[fe80::1%eth0]" or "phone.local", with an optional ":port" for the
  * session port (default 4699). The engine probes it every 2 s until it
  * answers, then treats it as a network phone. Returns 0 when the address
- * parses, -1 otherwise. */
+ * parses, -1 otherwise or when slot 0 does not exist (the addresses belong
+ * to slot 0's discovery and go with it). */
 ENGINE_EXPORT int32_t EAddPhoneAddress(const char* address);
 
 /* The preview: a surface holding the active slot's current picture, for the

@@ -4,6 +4,7 @@
 // interface of the machine. Every test skips, with the reason, where
 // namespaces cannot be made (not root).
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -139,6 +140,7 @@ protected:
     std::unique_ptr<test::PeerNamespace> peer_;
     std::unique_ptr<test::ChildProcess> phone_;
     test::RecordingNetworkSink sink_;
+    dnssd::LibraryUse dnsSd_;  // as engine instance 0 holds it
     WifiDiscovery discovery_;
 };
 
@@ -523,6 +525,13 @@ TEST_F(NamespaceTest, LibDnsSdThroughAvahiReportsTheFirstAddress) {
     const char* dbus = "/usr/bin/dbus-daemon";
     if (access(avahi, X_OK) != 0 || access(dbus, X_OK) != 0) GTEST_SKIP() << "avahi-daemon or dbus-daemon missing";
     if (!dnssd::libraryLoaded()) GTEST_SKIP() << "libdns_sd.so.1 is not installed";
+    // The library keeps D-Bus state of the daemon's answers in its own
+    // globals, lost when the engine unloads it; allocated while it processes
+    // an answer, where the engine's handlers run too, no suppression could
+    // name those blocks alone. This process keeps the library loaded, as a
+    // host using it itself would: a block the engine lost is still reported.
+    static void* const kKeptLoaded = dlopen("libdns_sd.so.1", RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(kKeptLoaded, nullptr);
 
     PrivateBus& bus = PrivateBus::instance();
     if (!bus.running()) GTEST_SKIP() << "no private system bus (dbus-daemon did not start)";

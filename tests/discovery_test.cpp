@@ -410,12 +410,11 @@ TEST(PhoneAddress, RefusesEverythingElse) {
 }
 
 TEST(AddressProberTest, KeepsABoundedListAndRefusesBadInput) {
-    AddressProber& prober = AddressProber::instance();
+    AddressProber prober;
     EXPECT_EQ(prober.add(nullptr), -1);
     EXPECT_EQ(prober.add("not an address"), -1);
     std::string huge(100000, 'a');
     EXPECT_EQ(prober.add(huge.c_str()), -1);
-    // Loopback addresses only: a later test probes whatever is kept.
     for (int i = 0; i < 20; ++i) EXPECT_EQ(prober.add(("127.0.9." + std::to_string(i)).c_str()), 0);
     EXPECT_EQ(prober.addressCount(), kMaxProbedAddresses);
     const std::size_t before = prober.addressCount();
@@ -443,7 +442,7 @@ TEST(AddressProberTest, FindsThePhoneSimulatorOnLoopback) {
     ASSERT_GT(session, 0u);
 
     test::RecordingNetworkSink sink;
-    AddressProber& prober = AddressProber::instance();
+    AddressProber prober;
     ASSERT_EQ(prober.add(("127.0.0.1:" + std::to_string(session)).c_str()), 0);
     prober.SetSink(&sink);
     const std::uint16_t sessionBe = htons(static_cast<std::uint16_t>(session));
@@ -474,9 +473,8 @@ void neverCalledAddress(dnssd::ServiceRef, std::uint32_t, std::uint32_t, std::in
                         const sockaddr*, std::uint32_t, void*) {}
 
 TEST(DnsSdLibrary, WrappersWithoutTheLibrary) {
-    const bool wasLoaded = dnssd::libraryLoaded();
-    dnssd::unloadLibrary();
-    EXPECT_FALSE(dnssd::libraryLoaded());
+    // Nothing holds the library here.
+    ASSERT_FALSE(dnssd::libraryLoaded());
     dnssd::ServiceRef ref = nullptr;
     EXPECT_EQ(dnssd::browse(&ref, 0, 0, kServiceType, nullptr, neverCalledBrowse, nullptr),
               dnssd::kServiceNotRunning);
@@ -487,8 +485,19 @@ TEST(DnsSdLibrary, WrappersWithoutTheLibrary) {
     EXPECT_EQ(dnssd::refSockFD(ref), -1);
     dnssd::refDeallocate(ref);  // does nothing
     EXPECT_EQ(ref, nullptr);
-    dnssd::loadLibrary();
-    EXPECT_EQ(dnssd::libraryLoaded(), wasLoaded);
+}
+
+TEST(DnsSdLibrary, LoadedWhileUsed) {
+    {
+        dnssd::LibraryUse outer;
+        const bool loaded = dnssd::libraryLoaded();
+        if (!loaded) GTEST_SKIP() << "libdns_sd.so.1 is not installed";
+        {
+            dnssd::LibraryUse inner;
+        }
+        EXPECT_TRUE(dnssd::libraryLoaded());  // the outer use still holds it
+    }
+    EXPECT_FALSE(dnssd::libraryLoaded());
 }
 
 // --- the own client's requests -------------------------------------------

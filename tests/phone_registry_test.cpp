@@ -104,6 +104,31 @@ TEST_F(PhoneRegistryTest, ReportsOfOnePhoneFillOneRecordAndKeepItsKind) {
     EXPECT_EQ(r.state, PhoneState::Idle);
 }
 
+// A neighbour announcing ever new ids cannot grow the registry: the oldest
+// idle phone that only the network reaches makes room; phones in use or on
+// a cable stay, and with nothing to give up a new id is dropped.
+TEST_F(PhoneRegistryTest, HoldsABoundedNumberOfPhones) {
+    const PhoneId usb = phoneId(0xA0), streaming = phoneId(0xA1), idle = phoneId(0xA2);
+    EXPECT_TRUE(reg.androidPhoneFound(usb, 2, "Cable", 4699));
+    wifi(streaming, "10.0.0.1");
+    EXPECT_TRUE(stream(streaming, PeerAddress{}));
+    wifi(idle, "10.0.0.2");
+    for (std::uint8_t i = 3; size() < kMaxPhoneRecords; ++i) wifi(phoneId(i, 0x11), "10.0.0.3");
+    wifi(phoneId(0xB0), "10.0.0.4");
+    EXPECT_EQ(size(), kMaxPhoneRecords);
+    EXPECT_TRUE(record(usb) && record(streaming) && record(phoneId(0xB0)));
+    EXPECT_FALSE(record(idle));  // the oldest replaceable one
+
+    reg.withRecords([](auto& records) {
+        for (auto& r : records) r->state = PhoneState::Connecting;
+    });
+    sockaddr_in addr = v4("10.0.0.5");
+    EXPECT_FALSE(reg.networkPhoneFound(phoneId(0xB1), 7, "x", reinterpret_cast<sockaddr*>(&addr), htons(4699)));
+    EXPECT_FALSE(reg.iosPhoneFound(phoneId(0xB2), 7, 9, true, ""));
+    EXPECT_FALSE(record(phoneId(0xB1)));
+    EXPECT_EQ(size(), kMaxPhoneRecords);
+}
+
 TEST_F(PhoneRegistryTest, AReportWithoutAnInternetAddressIsRejected) {
     sockaddr_in a4 = v4("10.0.0.1");
     a4.sin_family = AF_UNIX;

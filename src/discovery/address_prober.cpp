@@ -248,11 +248,6 @@ AddressProber::~AddressProber() {
     delete state_;
 }
 
-AddressProber& AddressProber::instance() {
-    static AddressProber prober;
-    return prober;
-}
-
 int AddressProber::add(const char* address) {
     ParsedPhoneAddress parsed;
     if (address == nullptr) return -1;

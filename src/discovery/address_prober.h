@@ -2,7 +2,8 @@
 // 2 s (connect within 2 s, read one PhoneInfo within 2 s; the probe port
 // 4697 first, then the session port) until a probe answers; the phone is
 // then reported through the network sink with its session port, like any
-// network phone. Process-wide; its thread runs while a sink is set.
+// network phone. One per process, among the services engine instance 0
+// owns (engine/engine_context.h); its thread runs while a sink is set.
 //
 // Setting a sink again (the instance reopened, or an address change) probes
 // every address again, since the phone registry starts empty then.
@@ -37,7 +38,10 @@ inline constexpr int kProbeReadTimeoutMs = 2000;
 
 class AddressProber {
 public:
-    static AddressProber& instance();
+    AddressProber();
+    ~AddressProber();  // stops the thread
+    AddressProber(const AddressProber&) = delete;
+    AddressProber& operator=(const AddressProber&) = delete;
 
     // Adds an address to probe; -1 when it does not parse (nothing else is
     // done then), else 0. Adding a known address probes it again.
@@ -51,8 +55,6 @@ public:
     std::size_t addressCount() const;
 
 private:
-    AddressProber();
-    ~AddressProber();
     struct State;
     State* state_;
 };

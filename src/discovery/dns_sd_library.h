@@ -1,9 +1,10 @@
 // The system's DNS-SD client library, libdns_sd.so.1, reached through
 // dlopen so that the engine runs without it.
 //
-// The library is loaded when the engine library is loaded (a static
-// initializer of this component) and released when it is unloaded. Each
-// entry point is looked up by name on its first use. Six wrappers stand for
+// The library is loaded while a LibraryUse lives (engine instance 0's
+// process-wide services hold one from its construction to its
+// destruction) and released when the last one goes. Each entry point is
+// looked up by name on its first use. Six wrappers stand for
 // the entry points the discovery uses; when the library or an entry point
 // is missing, refSockFD returns -1, refDeallocate does nothing and the
 // other four return kServiceNotRunning.
@@ -54,12 +55,21 @@ std::int32_t resolve(ServiceRef* ref, std::uint32_t flags, std::uint32_t interfa
 std::int32_t getAddrInfo(ServiceRef* ref, std::uint32_t flags, std::uint32_t interfaceIndex, std::uint32_t protocol,
                          const char* hostName, AddrInfoReply callback, void* context);
 
-// The load and unload hooks (run by the static initializer and at unload;
-// tests call them to see the wrappers without the library). Loading an
-// already loaded library does nothing. Unloading forgets every cached
-// entry point; no service reference may be alive then.
-void loadLibrary();
-void unloadLibrary();
+// Holds the library loaded while it lives. The first use loads it: it sets
+// AVAHI_COMPAT_NOWARN=1 first (unless the host set it), since the
+// compatibility library otherwise prints a warning on the host's stderr.
+// The last one releases the library and forgets every cached entry point;
+// no service reference may be alive then. Any thread.
+class LibraryUse {
+public:
+    LibraryUse();
+    ~LibraryUse();
+    LibraryUse(const LibraryUse&) = delete;
+    LibraryUse& operator=(const LibraryUse&) = delete;
+};
+
+// True while the library is loaded (it may be missing although a
+// LibraryUse lives).
 bool libraryLoaded();
 
 }  // namespace tavin::dnssd

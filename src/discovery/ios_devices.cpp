@@ -7,11 +7,6 @@
 
 namespace tavin {
 
-IosDevices& IosDevices::instance() {
-    static IosDevices devices;
-    return devices;
-}
-
 std::uint16_t IosDevices::kindOf(const Record& record) {
     return readLe16(record.phoneInfo.data() + protocol::phone_info::kKind);
 }

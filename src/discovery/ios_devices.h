@@ -1,7 +1,8 @@
 // The process-wide list of the devices usbmuxd reports, with what the
 // probes learnt of each, and the handles whose phone is to be reported lost
 // and probed again. One lock guards both lists; nothing else is done while
-// it is held. The lists live as long as the engine library.
+// it is held. The process's lists live as long as the engine library (see
+// engine/engine_context.h).
 //
 // Written by libusbmuxd's event thread (deviceAdded, deviceRemoved), the
 // watcher thread (probes, ended handles) and usbmuxd sessions (handBack);

@@ -15,11 +15,6 @@ constexpr std::uint32_t kPhoneInfoSize = protocol::phone_info::kSize;
 
 }  // namespace
 
-UsbmuxTransportFactory& IosUsbWatcher::connector() {
-    static UsbmuxConnector connector(IosDevices::instance());
-    return connector;
-}
-
 IosUsbWatcher::IosUsbWatcher(IosDevices& devices) : devices_(devices) {
     // Without a thread no iOS phone is ever found; the engine runs on.
     if (!thread_.start([this] { run(); })) running_ = false;
@@ -54,6 +49,11 @@ void IosUsbWatcher::onEvent(const usbmuxd_event_t* event, void* devices) {
 }
 
 void IosUsbWatcher::run() {
+    // While the service is missing, libusbmuxd's thread would wait for its
+    // socket through an inotify descriptor that it leaks when the
+    // subscription ends (the thread is cancelled inside that wait). Told
+    // not to, it tries the socket once a second and holds nothing meanwhile.
+    libusbmuxd_set_use_inotify(0);
     usbmuxd_subscription_context_t context = nullptr;
     if (usbmuxd_events_subscribe(&context, onEvent, &devices_) != 0) return;
     subscription_ = context;

@@ -13,7 +13,9 @@
 // One watcher per process, owned by engine instance 0: its thread starts at
 // construction; destruction stops it (the thread notices within one pass:
 // at most one usbmuxd connect, a 200 ms read and a 100 ms sleep) and ends
-// the subscription, which stops libusbmuxd's thread.
+// the subscription, which stops libusbmuxd's thread. While the service is
+// missing, libusbmuxd looks for it once a second (its inotify wait is
+// turned off: it leaks its descriptor when the subscription ends).
 #pragma once
 
 #include <usbmuxd.h>
@@ -51,7 +53,8 @@ public:
     bool subscribed() const { return subscribed_.load(); }
 
     // The process-wide connector of usbmuxd sessions to the devices of
-    // IosDevices; every engine instance connects through it.
+    // IosDevices; every engine instance connects through it. It lives as
+    // long as the library (see engine/engine_context.h).
     static UsbmuxTransportFactory& connector();
 
 private:

@@ -3,10 +3,8 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "discovery/address_prober.h"
 #include "discovery/ios_usb_watcher.h"
-#include "discovery/android_usb_watcher.h"
-#include "discovery/wifi_discovery.h"
+#include "engine/engine_context.h"
 #include "engine/error_record.h"
 #include "engine/formats.h"
 #include "engine/instance_table.h"
@@ -28,6 +26,9 @@ constexpr double kReportSpacing = 0.5;  // instance k reports k x 0.5 s after a 
 constexpr std::int32_t kUsageUnknown = 0;  // sent right after Capabilities
 constexpr std::int32_t kUsageNobody = 1;
 constexpr std::int32_t kUsageWatched = 2;
+
+// Serialises the automatic choice of a phone across instances.
+constinit std::mutex gSelectionLock;
 }  // namespace
 
 // ---- CurrentTransport ----------------------------------------------------
@@ -52,46 +53,15 @@ bool CurrentTransport::send(const void* data, std::size_t length) const {
     return transport && transport->send(data, length);
 }
 
-// ---- InstanceRegistry ----------------------------------------------------
-
-std::shared_mutex& InstanceRegistry::lock() {
-    static std::shared_mutex m;
-    return m;
-}
-
-EngineInstance** InstanceRegistry::entries() {
-    static EngineInstance* table[kSlots] = {};
-    return table;
-}
-
-void InstanceRegistry::enter(int index, EngineInstance* instance) {
-    if (index < 0 || index >= kSlots) return;
-    std::unique_lock<std::shared_mutex> guard(lock());
-    entries()[index] = instance;
-}
-
-void InstanceRegistry::leave(int index) {
-    if (index < 0 || index >= kSlots) return;
-    std::unique_lock<std::shared_mutex> guard(lock());
-    entries()[index] = nullptr;
-}
-
 // ---- Construction and destruction ----------------------------------------
 
 EngineInstance::EngineInstance(int instanceCount, int index)
     : SessionHandler(index), instanceCount_(instanceCount), host_(index) {
     InstanceRegistry::enter(index, this);
     // iOS phones are reached through usbmuxd from every slot; instance 0
-    // watches for them.
+    // watches for them, with the rest of the process-wide services.
     setUsbmuxFactory(&IosUsbWatcher::connector());
-    if (index == 0) iosWatcher_ = std::make_unique<IosUsbWatcher>();
-    if (index == 0) {
-        int error = 0;
-        addressChange_ = platform::AddressChangeEvent::open(&error);
-        if (!addressChange_) recordError(errors::kAddressChangeRequest);
-        wifi_ = std::make_unique<WifiDiscovery>();
-        adb_ = std::make_unique<AndroidUsbWatcher>();
-    }
+    if (index == 0) context_ = std::make_unique<EngineContext>();
 }
 
 EngineInstance::~EngineInstance() {
@@ -102,10 +72,7 @@ EngineInstance::~EngineInstance() {
     publisher_.reset();
     if (output_) output_->close();
     output_.reset();
-    addressChange_.reset();
-    iosWatcher_.reset();
-    adb_.reset();
-    wifi_.reset();
+    context_.reset();
     std::lock_guard<std::mutex> guard(commandLock_);
     commands_.clear();
 }
@@ -124,10 +91,7 @@ int EngineInstance::open() {
         close();
         return result;
     }
-    if (wifi_) wifi_->SetSink(&networkSink());
-    if (index() == 0) AddressProber::instance().SetSink(&networkSink());
-    if (iosWatcher_) iosWatcher_->SetSink(&iosSink());
-    if (adb_) adb_->SetSink(&androidSink());
+    if (context_) context_->setSinks(&networkSink(), &iosSink(), &androidSink());
 
     running_.store(true);
     if (!worker_.start([this] { workerLoop(); })) {
@@ -142,10 +106,7 @@ void EngineInstance::close() {
     running_.store(false);
     worker_.join();
     transport_.clear();
-    if (wifi_) wifi_->SetSink(nullptr);
-    if (index() == 0) AddressProber::instance().SetSink(nullptr);
-    if (iosWatcher_) iosWatcher_->SetSink(nullptr);
-    if (adb_) adb_->SetSink(nullptr);
+    if (context_) context_->setSinks(nullptr, nullptr, nullptr);
     destroyTransports();
     PhoneRegistry::instance().clear();
     destroyDecoder();
@@ -228,22 +189,22 @@ void EngineInstance::handleCommand(const EngineCommand& command, ReportTimer& ti
 }
 
 void EngineInstance::selectPhone(const PhoneId& id) {
-    // This slot lets go of its phone and claims the new one first, so that a
-    // slot choosing again below sees this slot's old phone free and the new
-    // one taken (and a lower slot that is not waiting for a phone).
+    // A phone streams to one slot at most: take it from whoever has it. The
+    // other slots are pinned, not locked, while their phone is released: a
+    // release joins their receive thread, whose work may need the table.
+    std::vector<InstanceRegistry::Pin> losers = InstanceRegistry::pinUntilEmpty(
+        [&](EngineInstance& other) { return &other != this && other.currentPhoneId() == id; });
+    for (InstanceRegistry::Pin& other : losers) other->releasePhone();
     releasePhone();
+    // Claimed before the session starts, so that a session that fails at
+    // once (its receive thread clears the claim) leaves the slot free.
     setCurrentPhoneId(id);
-    // A phone streams to one slot at most: take it from whoever has it.
-    // The slot that lost its phone reports again, so that it chooses another
-    // free phone instead of waiting for the next change of the list.
-    InstanceRegistry::forEachUntilEmpty([&](int, EngineInstance& other) {
-        if (&other != this && other.currentPhoneId() == id) {
-            other.releasePhone();
-            other.queueCommand({EngineCommand::kReport, PhoneId{}, 0, 0.0});
-        }
-    });
-    const bool connected = connectToPhone(id);
-    setCurrentPhoneId(connected ? id : PhoneId{});
+    if (!connectToPhone(id)) setCurrentPhoneId(PhoneId{});
+    // A slot that lost its phone chooses again, now that this one holds the
+    // phone it took and has let go of the one it had: asked any earlier, it
+    // would find this slot without a phone, or still holding the old one,
+    // and choose nothing until the phone list changes.
+    for (InstanceRegistry::Pin& other : losers) other->queueCommand({EngineCommand::kReport, PhoneId{}, 0, 0.0});
 }
 
 void EngineInstance::releasePhone() {
@@ -298,10 +259,9 @@ void EngineInstance::autoSelect() {
     if (lowerFree) return;
 
     // One instance chooses at a time. The taken ids are gathered before the
-    // registry lock is taken, keeping the lock order of the select command
-    // (instance table, then registry).
-    static std::mutex selectionLock;
-    std::lock_guard<std::mutex> selection(selectionLock);
+    // registry lock is taken, so that the instance table's lock is never
+    // held with the registry's.
+    std::lock_guard<std::mutex> selection(gSelectionLock);
     std::vector<PhoneId> taken;
     InstanceRegistry::forEachUntilEmpty(
         [&](int, EngineInstance& instance) { taken.push_back(instance.currentPhoneId()); });
@@ -334,11 +294,10 @@ void EngineInstance::pollUsage() {
 }
 
 void EngineInstance::pollAddressChange() {
-    if (!addressChange_ || !addressChange_->isSignalled()) return;
-    addressChange_->reset();
+    if (!context_ || !context_->takeAddressChange()) return;
     // Interfaces changed: discovery starts again on the new set.
-    if (wifi_) wifi_->SetSink(&networkSink());
-    if (iosWatcher_) iosWatcher_->SetSink(&iosSink());
+    context_->wifiDiscovery().SetSink(&networkSink());
+    context_->iosWatcher().SetSink(&iosSink());
 }
 
 void EngineInstance::followFormat() {

@@ -4,7 +4,8 @@
 // callbacks, and one worker thread that serialises the slot's slow
 // decisions (switching phones, reporting the phone list, telling the phone
 // whether anybody watches, re-requesting the format, reacting to address
-// changes).
+// changes). Instance 0 also owns the engine's process-wide services
+// (engine/engine_context.h).
 #pragma once
 
 #include <atomic>
@@ -12,25 +13,22 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include "engine/host_callbacks.h"
+#include "engine/instance_registry.h"
 #include "media/frame_pair.h"
 #include "media/video_decoder.h"
 #include "output/camera_output.h"
 #include "output/driver_control_sink.h"
 #include "output/frame_publisher.h"
-#include "platform/address_change.h"
 #include "platform/thread.h"
 #include "session/session_handler.h"
 
 namespace tavin {
 
-class WifiDiscovery;
-class IosUsbWatcher;
-class AndroidUsbWatcher;
+class EngineContext;
 
 // A decision for the worker. Kind 0 selects the phone with the id; kind 1
 // reports the phone list after the delay; other kinds are ignored.
@@ -109,8 +107,8 @@ public:
     void setBlank(std::uint8_t blank);
     void setVideoFormat(std::int32_t index);
     void selectByKey(const std::string& key);
-    WifiDiscovery* wifiDiscovery() const { return wifi_.get(); }
-    AndroidUsbWatcher* androidUsbWatcher() const { return adb_.get(); }
+    // The process-wide services: instance 0's, null for the others.
+    EngineContext* context() const { return context_.get(); }
 
     PhoneId currentPhoneId() const;
     bool streamingSession() const { return transport_.present(); }
@@ -188,10 +186,7 @@ private:
     std::unique_ptr<VideoDecoder> decoder_;
     std::atomic<std::uint32_t> formatCodec_{0};  // FormatRequest codec word; 0 = no decoder
     CurrentTransport transport_;
-    std::unique_ptr<platform::AddressChangeEvent> addressChange_;
-    std::unique_ptr<WifiDiscovery> wifi_;
-    std::unique_ptr<IosUsbWatcher> iosWatcher_;  // instance 0 only
-    std::unique_ptr<AndroidUsbWatcher> adb_;
+    std::unique_ptr<EngineContext> context_;  // instance 0 only
     std::atomic<int> chosenFormat_{0};
     mutable std::mutex formatLock_;   // guards offered_ and current_
     std::vector<VideoFormat> offered_;
@@ -206,44 +201,6 @@ private:
     PhoneId currentPhone_{};
     std::atomic<int> reportCount_{0};
     std::atomic<double> lastReportTime_{0.0};
-};
-
-// The process-wide table of constructed instances by index, read by every
-// instance's worker. Readers hold it shared while they use another
-// instance; an instance leaves it (exclusively) before it is freed.
-class InstanceRegistry {
-public:
-    static constexpr int kSlots = 4;
-    static void enter(int index, EngineInstance* instance);
-    static void leave(int index);
-    // Runs f(k, instance) for k = 0..3 while the entries hold instances,
-    // stopping at the first empty one.
-    template <class F>
-    static void forEachUntilEmpty(F&& f) {
-        std::shared_lock<std::shared_mutex> guard(lock());
-        for (int k = 0; k < kSlots; ++k) {
-            if (!entries()[k]) break;
-            f(k, *entries()[k]);
-        }
-    }
-    // Runs f(k, instance) for every entry that holds one (empty ones skipped).
-    template <class F>
-    static void forEachPresent(F&& f) {
-        std::shared_lock<std::shared_mutex> guard(lock());
-        for (int k = 0; k < kSlots; ++k) {
-            if (entries()[k]) f(k, *entries()[k]);
-        }
-    }
-    // Runs f(instance or null) for one index.
-    template <class F>
-    static auto with(int index, F&& f) {
-        std::shared_lock<std::shared_mutex> guard(lock());
-        return f(index >= 0 && index < kSlots ? entries()[index] : nullptr);
-    }
-
-private:
-    static std::shared_mutex& lock();
-    static EngineInstance** entries();
 };
 
 }  // namespace tavin

@@ -3,9 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "discovery/address_prober.h"
-#include "discovery/wifi_discovery.h"
 #include "engine.h"
+#include "engine/engine_context.h"
 #include "engine/engine_instance.h"
 #include "engine/instance_table.h"
 #include "session/passcode.h"
@@ -126,7 +125,7 @@ ENGINE_EXPORT void ESelectPhone(uint32_t index, const char* key) {
 
 ENGINE_EXPORT void ERefresh(void) {
     EngineInstance* instance = InstanceTable::at(0);
-    if (instance && instance->wifiDiscovery()) instance->wifiDiscovery()->refresh();
+    if (instance && instance->context()) instance->context()->wifiDiscovery().refresh();
 }
 
 ENGINE_EXPORT uint64_t ESetPasscode(const uint8_t* phoneId, const char* passcode) {
@@ -148,7 +147,10 @@ ENGINE_EXPORT uint64_t ESetPasscode(const uint8_t* phoneId, const char* passcode
 ENGINE_EXPORT int32_t EAddPhoneAddress(const char* address) {
     int32_t result = -1;
     guarded([&] {
-        if (address) result = tavin::AddressProber::instance().add(boundedText(address).c_str());
+        // The prober is among slot 0's services.
+        EngineInstance* instance = InstanceTable::at(0);
+        if (address && instance && instance->context())
+            result = instance->context()->prober().add(boundedText(address).c_str());
     });
     return result;
 }

@@ -6,10 +6,10 @@
 namespace tavin {
 
 namespace {
-std::atomic<EngineInstance*> g_slots[InstanceTable::kSlots];
-std::atomic<int> g_openCount{0};
-std::atomic<EngineStatusCallback> g_status{nullptr};
-std::mutex g_openLock;
+constinit std::atomic<EngineInstance*> g_slots[InstanceTable::kSlots] = {};
+constinit std::atomic<int> g_openCount{0};
+constinit std::atomic<EngineStatusCallback> g_status{nullptr};
+constinit std::mutex g_openLock;
 }  // namespace
 
 EngineInstance* InstanceTable::at(std::uint32_t index) {

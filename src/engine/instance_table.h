@@ -1,5 +1,8 @@
 // The process-wide table the exports index: the four slots, the count of
-// slots opened so far, and the host's status callback.
+// slots opened so far, and the host's status callback. Constant: empty at
+// load (so a library loaded again starts with no slot opened), nothing to
+// free at unload; the instances in it belong to the host's EInitialize and
+// EUninitialize calls.
 #pragma once
 
 #include <cstdint>

@@ -39,8 +39,9 @@ bool PacketRing::pop(Entry& entry, std::uint8_t* out) {
     used_ -= length;
     entry.length = length;
     // An emptied ring starts again at its beginning: the next packet lands
-    // in memory just used, still in the caches, and a stream whose packets
-    // are taken as they come never wraps.
+    // in memory just used, still in the caches, and a stream the decoder
+    // keeps up with only ever touches the pages of its largest packets, not,
+    // by going round, all 7 MB of the ring.
     if (count_ == 0 && used_ == 0) read_ = write_ = 0;
     return true;
 }

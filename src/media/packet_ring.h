@@ -1,7 +1,7 @@
 // The compressed packets waiting for the decoding thread: a byte ring of
 // 7,000,000 bytes and a first-in first-out queue of {length, tag} entries.
 // A packet's bytes may wrap around the end of the ring; taking it copies
-// them back together. The ring takes no lock of its own: its owner (the
+// them back together. An emptied ring starts again at its beginning. The ring takes no lock of its own: its owner (the
 // video decoder) guards it.
 #pragma once
 

@@ -54,11 +54,6 @@ void DevicePathTable::clear() {
     status_ = platform::kEnumOk;
 }
 
-DevicePathTable& devicePathTable() {
-    static DevicePathTable table;
-    return table;
-}
-
 void enumerateDevices(DevicePathTable& table) {
     std::vector<platform::CaptureDevice> devices;
     int status = platform::enumerateCaptureDevices(devices);

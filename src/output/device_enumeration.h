@@ -50,7 +50,8 @@ private:
 };
 
 // The process-wide table. Written by the open of camera index 0 on its
-// caller's thread, before any other output reads it.
+// caller's thread, before any other output reads it. It lives as long as
+// the library (see engine/engine_context.h).
 DevicePathTable& devicePathTable();
 
 // Reads the capture-device directory and fills `table`.

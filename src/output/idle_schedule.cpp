@@ -10,11 +10,6 @@ constexpr double kShortestSleep = 0.001;
 
 }  // namespace
 
-IdleSchedule& IdleSchedule::process() {
-    static IdleSchedule schedule;
-    return schedule;
-}
-
 void IdleSchedule::pace() {
     const double now = platform::processClock();
     double left = kPeriod - (now - last_.load(std::memory_order_relaxed));

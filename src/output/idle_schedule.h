@@ -11,7 +11,8 @@ namespace tavin {
 
 class IdleSchedule {
 public:
-    // The process's schedule. It lives until the library is unloaded.
+    // The process's schedule. It lives as long as the library (see
+    // engine/engine_context.h).
     static IdleSchedule& process();
 
     // The frame number of the next idle picture: 0, 1, 2, ...

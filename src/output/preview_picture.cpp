@@ -4,11 +4,6 @@
 
 namespace tavin {
 
-PreviewPicture& PreviewPicture::process() {
-    static PreviewPicture picture;
-    return picture;
-}
-
 std::uint8_t* PreviewPicture::beginWrite() {
     if (ready()) return nullptr;
     std::call_once(allocated_, [this] { pixels_.reset(new (std::nothrow) std::uint8_t[kBytes]); });

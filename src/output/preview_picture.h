@@ -22,8 +22,8 @@ public:
     static constexpr int kMaxHeight = 2160;
     static constexpr std::size_t kBytes = std::size_t{kMaxWidth} * kMaxHeight * 4;
 
-    // The process's picture. It lives until the library is unloaded; its
-    // pixels are allocated on the first write.
+    // The process's picture. It lives as long as the library (see
+    // engine/engine_context.h); its pixels are allocated on the first write.
     static PreviewPicture& process();
 
     // Writer side. Room for the next picture (kBytes), or null while the

@@ -5,9 +5,10 @@
 #include <charconv>
 #include <cstdlib>
 #include <limits>
-#include <list>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace tavin::platform {
 
@@ -53,18 +54,18 @@ bool parseEntry(std::string_view entry, MonitorRect& out) {
     return true;
 }
 
-// The display list read last. It is never destroyed, so that it can be
-// used while the process's other objects are destroyed at unload.
+// The display list read last. Constant-initialised, so that it exists from
+// the library's load and is freed at unload after every object made on
+// first use (a preview manager left to unloading still uses it).
 struct DisplayState {
     std::mutex lock;
     bool read = false;
     std::vector<MonitorRect> monitors;
 };
 
-DisplayState& displayState() {
-    static DisplayState& state = *new DisplayState;
-    return state;
-}
+constinit DisplayState gDisplayState;
+
+DisplayState& displayState() { return gDisplayState; }
 
 std::vector<MonitorRect> readDisplayList() {
     const char* text = std::getenv("TAVIN_DISPLAYS");
@@ -138,17 +139,18 @@ struct HiddenWindowEntry {
 
 namespace {
 
-// The live windows; like the display list, never destroyed. Procedures run
-// under the lock, so a window is never called after its destruction.
+// The live windows; like the display list, freed at unload after every
+// object made on first use, so that a window destroyed then still finds
+// it. Procedures run under the lock, so a window is never called after its
+// destruction.
 struct WindowList {
     std::mutex lock;
-    std::list<HiddenWindowEntry> windows;
+    std::vector<std::unique_ptr<HiddenWindowEntry>> windows;
 };
 
-WindowList& windowList() {
-    static WindowList& list = *new WindowList;
-    return list;
-}
+constinit WindowList gWindowList;
+
+WindowList& windowList() { return gWindowList; }
 
 }  // namespace
 
@@ -157,25 +159,26 @@ std::unique_ptr<HiddenWindow> HiddenWindow::create(std::string_view className, W
     if (className.empty() || !procedure) return nullptr;
     WindowList& list = windowList();
     std::lock_guard<std::mutex> guard(list.lock);
-    for (const HiddenWindowEntry& e : list.windows) {
-        if (e.className == className) return nullptr;  // the class is registered already
+    for (const auto& e : list.windows) {
+        if (e->className == className) return nullptr;  // the class is registered already
     }
     std::unique_ptr<HiddenWindow> window(new HiddenWindow);
-    list.windows.push_back(HiddenWindowEntry{std::string(className), procedure, context});
-    window->entry_ = &list.windows.back();
+    list.windows.push_back(
+        std::make_unique<HiddenWindowEntry>(HiddenWindowEntry{std::string(className), procedure, context}));
+    window->entry_ = list.windows.back().get();
     return window;
 }
 
 HiddenWindow::~HiddenWindow() {
     WindowList& list = windowList();
     std::lock_guard<std::mutex> guard(list.lock);
-    list.windows.remove_if([this](const HiddenWindowEntry& e) { return &e == entry_; });
+    std::erase_if(list.windows, [this](const std::unique_ptr<HiddenWindowEntry>& e) { return e.get() == entry_; });
 }
 
 void notifyDisplayChange() {
     WindowList& list = windowList();
     std::lock_guard<std::mutex> guard(list.lock);
-    for (const HiddenWindowEntry& e : list.windows) e.procedure(e.context, kWmDisplayChange);
+    for (const auto& e : list.windows) e->procedure(e->context, kWmDisplayChange);
 }
 
 }  // namespace tavin::platform

@@ -1,49 +1,18 @@
 // The preview exports. They hand each call to the process's preview
 // manager; no failure crosses them as an exception.
-#include <memory>
-#include <mutex>
 #include <new>
 
 #include "engine.h"
-#include "output/preview_picture.h"
+#include "preview/preview_holder.h"
 #include "preview/preview_manager.h"
 
+using tavin::PreviewHolder;
 using tavin::PreviewManager;
 namespace d3d9 = tavin::platform::d3d9;
 
 namespace {
 
-// Owner of the process's preview manager: the first export that needs one
-// makes it (with the defaults), Destroy deletes it, and so does unloading
-// the library. The lock only serialises a host that breaks the one-thread
-// rule; the host's thread never waits on anything else for it.
-class PreviewHolder {
-public:
-    // Runs f(manager), making the manager first when there is none.
-    template <class F>
-    d3d9::HResult withManager(F&& f) {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (!manager_) manager_ = std::make_unique<PreviewManager>(tavin::PreviewPicture::process());
-        return f(*manager_);
-    }
-    d3d9::HResult render() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return manager_ ? manager_->render() : d3d9::kOk;
-    }
-    void destroy() {
-        std::lock_guard<std::mutex> guard(lock_);
-        manager_.reset();
-    }
-
-private:
-    std::mutex lock_;
-    std::unique_ptr<PreviewManager> manager_;
-};
-
-PreviewHolder& holder() {
-    static PreviewHolder preview;
-    return preview;
-}
+PreviewHolder& holder() { return PreviewHolder::process(); }
 
 template <class F>
 int32_t guardedResult(F&& f) noexcept {

@@ -50,11 +50,6 @@ void copyPhoneName(char (&field)[kPhoneNameSize], std::string_view name) {
     storeName(field, name.data(), n);
 }
 
-PhoneRegistry& PhoneRegistry::instance() {
-    static PhoneRegistry registry;
-    return registry;
-}
-
 namespace {
 
 using Records = std::vector<std::unique_ptr<PhoneRecord>>;
@@ -65,12 +60,27 @@ PhoneRecord* firstWithId(Records& records, const PhoneId& id) {
     return nullptr;
 }
 
-PhoneRecord& append(Records& records, const PhoneId& id, std::uint16_t kind) {
+// A record that only the network reaches and that no session uses: the
+// one to give up when room is needed.
+bool replaceable(const PhoneRecord& r) {
+    return (r.state == PhoneState::Idle || r.state == PhoneState::Failed) && !r.usbFlag && r.adb.sin_family == 0 &&
+           r.usbmuxUsbHandle == 0 && r.usbmuxNetworkHandle == 0;
+}
+
+// Appends a record for a new id. A full registry first gives up its oldest
+// replaceable record; when it has none, no record is made (null).
+PhoneRecord* append(Records& records, const PhoneId& id, std::uint16_t kind) {
+    if (records.size() >= kMaxPhoneRecords) {
+        auto oldest = std::find_if(records.begin(), records.end(),
+                                   [](const std::unique_ptr<PhoneRecord>& r) { return replaceable(*r); });
+        if (oldest == records.end()) return nullptr;
+        records.erase(oldest);
+    }
     auto record = std::make_unique<PhoneRecord>();
     record->id = id;
     record->kind = kind;
     records.push_back(std::move(record));
-    return *records.back();
+    return records.back().get();
 }
 
 }  // namespace
@@ -82,7 +92,8 @@ bool PhoneRegistry::networkPhoneFound(const PhoneId& id, std::uint16_t kind, std
 
     std::lock_guard<std::mutex> guard(lock_);
     PhoneRecord* record = firstWithId(records_, id);
-    if (record == nullptr) record = &append(records_, id, kind);
+    if (record == nullptr) record = append(records_, id, kind);
+    if (record == nullptr) return false;
     if (address->sa_family == AF_INET) {
         sockaddr_in given;
         std::memcpy(&given, address, sizeof given);
@@ -124,8 +135,10 @@ bool PhoneRegistry::iosPhoneFound(const PhoneId& id, std::uint16_t kind, std::ui
         apply(*r);
         found = true;
     }
-    if (!found) apply(append(records_, id, kind));
-    return true;
+    if (found) return true;
+    PhoneRecord* record = append(records_, id, kind);
+    if (record != nullptr) apply(*record);
+    return record != nullptr;
 }
 
 bool PhoneRegistry::iosPhoneLost(std::uint32_t handle) {
@@ -161,8 +174,10 @@ bool PhoneRegistry::androidPhoneFound(const PhoneId& id, std::uint16_t kind, std
         apply(*r);
         found = true;
     }
-    if (!found) apply(append(records_, id, kind));
-    return true;
+    if (found) return true;
+    PhoneRecord* record = append(records_, id, kind);
+    if (record != nullptr) apply(*record);
+    return record != nullptr;
 }
 
 bool PhoneRegistry::androidPhoneLost(const PhoneId& id) {

@@ -30,6 +30,15 @@ enum class PhoneState : std::int32_t {
 
 inline constexpr std::size_t kPhoneNameSize = 256;
 
+// The most records the registry holds. Anyone on the local network can
+// announce phones, so a report of a new id when the registry is full gives
+// up the oldest record that only the network reaches and that is Idle or
+// Failed (a phone that announces itself comes back with its next
+// announcement); when every record is in use or reached over USB, the
+// report is dropped. Phones that stream, or that a cable holds, are never
+// given up.
+inline constexpr std::size_t kMaxPhoneRecords = 64;
+
 struct PhoneRecord {
     std::uint32_t kind = 0;
     PhoneId id{};
@@ -55,6 +64,8 @@ struct TransportIdentity {
 
 class PhoneRegistry {
 public:
+    // The process's registry. It lives as long as the library (see
+    // engine/engine_context.h).
     static PhoneRegistry& instance();
 
     // Runs f(records) under the registry lock; f must not call into the
@@ -65,7 +76,8 @@ public:
         return f(records_);
     }
 
-    // Sink operations. Each returns true when onPhoneListChanged is due.
+    // Sink operations. Each returns true when onPhoneListChanged is due
+    // (false when a new id found the registry full; see kMaxPhoneRecords).
     // `address` points to a sockaddr_in or sockaddr_in6; `portBe` is in
     // network byte order and replaces the address's port. A null address or
     // one of another family is rejected (nothing changes, false).

@@ -74,15 +74,17 @@ void SessionHandler::destroyTransports(PhoneId* lastId, bool* hadOne) {
     reapDeferred();
     std::shared_ptr<PhoneTransport> tcp;
     std::shared_ptr<PhoneTransport> usbmux;
+    PhoneId tcpId{};
     {
         std::lock_guard<std::mutex> guard(transportsLock_);
         tcp = std::move(tcp_);
         usbmux = std::move(usbmux_);
+        tcpId = tcpId_;
     }
     PhoneId last{};
     bool any = false;
     if (tcp) {
-        last = tcp->id();
+        last = tcpId;
         any = true;
         retire(std::move(tcp));
     }
@@ -200,6 +202,7 @@ bool SessionHandler::connectTcp(const PhoneId& id, const PeerAddress& address) {
     {
         std::lock_guard<std::mutex> guard(transportsLock_);
         tcp_ = transport;
+        tcpId_ = id;
     }
     if (transport->start(address, id)) return true;
 

@@ -133,6 +133,9 @@ private:
     std::atomic<double> idleTimeout_{10.0};
     std::mutex transportsLock_;
     std::shared_ptr<PhoneTransport> tcp_;
+    // The phone tcp_ was made for. The transport's own id is written by its
+    // start, which may run while another slot's worker lets this session go.
+    PhoneId tcpId_{};
     std::shared_ptr<PhoneTransport> usbmux_;
     std::vector<std::shared_ptr<PhoneTransport>> deferred_;
     OpusDecoder* opus_ = nullptr;

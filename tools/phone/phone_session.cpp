@@ -62,6 +62,7 @@ bool PhoneSession::start() {
 }
 
 void PhoneSession::stop() {
+    end("phone stopped");
     running_ = false;
     if (receiver_.joinable()) receiver_.join();
     if (sender_.joinable()) sender_.join();
@@ -83,7 +84,12 @@ void PhoneSession::post(const Command& command) {
 }
 
 void PhoneSession::end(const char* why) {
-    if (!ending_.exchange(true)) logLine("session %d: ended: %s", number_, why);
+    // The engine times every picture it starts to decode: what was sent and
+    // never timed did not reach its decoder.
+    if (!ending_.exchange(true))
+        logLine("session %d: ended: %s (%llu pictures sent, %llu timed)", number_, why,
+                static_cast<unsigned long long>(picturesSent_.load()),
+                static_cast<unsigned long long>(picturesTimed_.load()));
 }
 
 // ---------------------------------------------------------------- receiver
@@ -135,6 +141,15 @@ void PhoneSession::handleMessage(const std::uint8_t* message, std::uint32_t leng
     std::string text = describeEngineMessage(message, length);
     if (!text.empty()) logMessage("%s", text.c_str());
     switch (p::headerType(message)) {
+    case p::kTiming:
+        picturesTimed_.fetch_add(1);
+        break;
+    case p::kErrorReport:
+        // What the engine recorded is worth a line even without --log.
+        if (length >= p::error_report::kSize)
+            logLine("session %d: engine error record \"%s\"", number_,
+                    printableText(message + p::error_report::kText, p::error_report::kTextSize).c_str());
+        break;
     case p::kFormatRequest:
         if (length >= p::format_request::kSize) handleFormatRequest(message);
         break;
@@ -280,7 +295,7 @@ void PhoneSession::sendPicture(double due) {
         }
         p::writePayloadHeader(outBuffer_.data(), p::kVideo, tagBits, static_cast<std::uint32_t>(size));
         std::memcpy(outBuffer_.data() + p::payload::kData, data, size);
-        sendMessage(outBuffer_.data(), p::payload::kData + size);
+        if (sendMessage(outBuffer_.data(), p::payload::kData + size)) picturesSent_.fetch_add(1);
     });
     if (!ok) {
         logLine("session %d: encoder failed, stream stopped", number_);

@@ -120,6 +120,9 @@ private:
     // Sound goes out while set; changed and tested under sendLock_, so no
     // Audio message precedes StreamStart or follows StreamStop.
     std::atomic<bool> soundOn_{false};
+    // Video messages sent whole, and Timing messages received.
+    std::atomic<std::uint64_t> picturesSent_{0};
+    std::atomic<std::uint64_t> picturesTimed_{0};
     std::thread receiver_;
     std::thread sender_;
     std::thread sound_;
