@@ -53,7 +53,6 @@ constexpr int kPictures = 600;
 constexpr int kWarmUp = 30;
 constexpr int kInFlight = 2;
 constexpr int kMemoryPictures = 300;  // the four-slot run only measures memory
-constexpr double kMegabyte = 1024.0 * 1024.0;
 
 struct Size {
     int width, height;

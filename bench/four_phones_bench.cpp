@@ -42,7 +42,6 @@ constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 constexpr int kClipPictures = 600;
 constexpr double kRate = 30.0;
-constexpr double kMegabyte = 1024.0 * 1024.0;
 
 std::vector<Packet> clip() { return loadClip(phoneClip(kWidth, kHeight, kClipPictures), clipCacheFolder()); }
 

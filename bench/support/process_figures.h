@@ -27,6 +27,8 @@ double threadCpuSeconds(pthread_t thread);
 // them).
 std::uint64_t residentBytes();
 std::uint64_t residentSharedBytes();
+// Bytes in a MB, as the tables give memory.
+inline constexpr double kMegabyte = 1024.0 * 1024.0;
 
 // A child's results: "result NAME VALUE" lines on its standard output.
 using Results = std::map<std::string, std::vector<double>>;

@@ -1,11 +1,11 @@
 #include "narrator.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <utility>
 
 #include "common/text_format.h"
+#include "common/words.h"
 
 namespace tavin::narrator {
 namespace {
@@ -23,25 +23,8 @@ constexpr int kStatsBeforeWindow = 2;
 constexpr std::string_view kWifiSuffix = " [WiFi]";
 constexpr std::string_view kUsbSuffix = " [USB]";
 
-std::vector<std::string_view> words(std::string_view line) {
-    std::vector<std::string_view> out;
-    std::size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && line[i] == ' ') ++i;
-        const std::size_t start = i;
-        while (i < line.size() && line[i] != ' ') ++i;
-        if (i > start) out.push_back(line.substr(start, i - start));
-    }
-    return out;
-}
-
-template <class T>
-bool number(std::string_view text, T& out) {
-    if (text.empty()) return false;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, out);
-    return ec == std::errc() && ptr == end;
-}
+using tools::number;
+using tools::splitWords;
 
 // The word after `key` in `w`, read as a number.
 template <class T>
@@ -103,7 +86,7 @@ void Narrator::say(double now, const std::string& text) {
 // ------------------------------------------------------------------ host
 
 void Narrator::hostLine(std::string_view line, double now) {
-    const std::vector<std::string_view> w = words(line);
+    const std::vector<std::string_view> w = splitWords(line);
     if (w.empty()) return;
     int index = 0;
     if (w[0] == "status" && w.size() == 3) {
@@ -252,7 +235,7 @@ void Narrator::vcamLine(std::string_view line, double now) {
     constexpr std::string_view kPrefix = "vcam: ";
     if (line.substr(0, kPrefix.size()) != kPrefix) return;
     line.remove_prefix(kPrefix.size());
-    const std::vector<std::string_view> w = words(line);
+    const std::vector<std::string_view> w = splitWords(line);
     if (w.empty()) return;
     int index = 0;
     if (w[0] == "ready") {
@@ -339,7 +322,7 @@ void Narrator::phoneLine(std::string_view phone, std::string_view line, double n
     constexpr std::string_view kRequest = "phone: rx FormatRequest ";
     constexpr std::string_view kReport = "phone: rx ErrorReport text=";
     if (line.substr(0, kRequest.size()) == kRequest) {
-        const std::vector<std::string_view> w = words(line.substr(kRequest.size()));
+        const std::vector<std::string_view> w = splitWords(line.substr(kRequest.size()));
         Phone& p = phones_[std::string(phone)];
         if (w.size() != 2 || w[0].substr(0, 6) != "codec=" || !number(w[0].substr(6), p.codec)) return;
         const std::size_t at = w[1].find('@');

@@ -3,31 +3,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <limits>
+
+#include "common/words.h"
 
 namespace tavin::vcam {
 namespace {
 
-std::vector<std::string_view> splitWords(std::string_view line) {
-    std::vector<std::string_view> words;
-    std::size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
-        std::size_t start = i;
-        while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') ++i;
-        if (i > start) words.push_back(line.substr(start, i - start));
-    }
-    return words;
-}
-
-template <typename T>
-bool number(std::string_view text, T& out) {
-    if (text.empty()) return false;
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, out);
-    return ec == std::errc() && ptr == end;
-}
+using tools::number;
+using tools::splitWords;
 
 bool onOff(std::string_view word, bool& on) {
     if (word == "on" || word == "1") {
